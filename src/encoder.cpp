@@ -1,0 +1,490 @@
+// The value encoder: one recursive pass over the value, writing straight
+// into a single output buffer.
+//
+// Small outputs are assembled in a buffer on the stack and copied once into
+// an exactly sized bytes object; larger ones move into a bytes object that
+// grows by a modest factor and is shrunk once at the end, so an encode holds
+// little more than its output at any time.
+//
+// Exact built-in types take fast paths that call no Python code: ints are
+// formatted in place, and an exact dict whose keys are all exact bytes is
+// sorted with memcmp instead of the interpreter's list sort. Subclasses go
+// through their own methods, in the same order as the general algorithm.
+#include "encoder.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+#include "errors.hpp"
+#include "pyref.hpp"
+
+namespace velka {
+
+namespace {
+
+// Digits of a signed 64-bit value plus the sign.
+constexpr Py_ssize_t max_int64_text = 20;
+
+// Writes `value` in decimal ending just before `end`; returns where it starts.
+char* format_decimal(char* end, long long value) noexcept {
+    unsigned long long magnitude =
+        value < 0 ? 0ULL - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
+    char* p = end;
+    do {
+        *--p = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    if (value < 0) {
+        *--p = '-';
+    }
+    return p;
+}
+
+class Output {
+   public:
+    Output() noexcept = default;
+    Output(const Output&) = delete;
+    Output& operator=(const Output&) = delete;
+    ~Output() { Py_XDECREF(heap_); }
+
+    // Room for `count` more bytes: a pointer to write them at, or nullptr
+    // with MemoryError set. commit() then counts what was written.
+    char* reserve(Py_ssize_t count) {
+        if (count > capacity_ - size_ && grow(count) < 0) {
+            return nullptr;
+        }
+        return data_ + size_;
+    }
+    void commit(char* written_end) noexcept { size_ = written_end - data_; }
+
+    int put(char byte) {
+        char* at = reserve(1);
+        if (at == nullptr) {
+            return -1;
+        }
+        *at = byte;
+        ++size_;
+        return 0;
+    }
+
+    int write(const char* bytes, Py_ssize_t count) {
+        char* at = reserve(count);
+        if (at == nullptr) {
+            return -1;
+        }
+        std::memcpy(at, bytes, static_cast<std::size_t>(count));
+        size_ += count;
+        return 0;
+    }
+
+    // The output as a new bytes object of exactly its size.
+    PyObject* finish() {
+        if (heap_ == nullptr) {
+            return PyBytes_FromStringAndSize(inline_, size_);
+        }
+        if (_PyBytes_Resize(&heap_, size_) < 0) {
+            return nullptr;
+        }
+        return std::exchange(heap_, nullptr);
+    }
+
+   private:
+    int grow(Py_ssize_t count) {
+        const Py_ssize_t limit = PY_SSIZE_T_MAX - size_;
+        if (count > limit) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        const Py_ssize_t needed = size_ + count;
+        // An eighth more than needed keeps the number of resizes logarithmic
+        // while holding little beyond the output itself.
+        Py_ssize_t capacity = needed + needed / 8;
+        capacity = std::max<Py_ssize_t>(capacity, 2 * inline_capacity);
+        if (capacity < needed) {
+            capacity = needed;
+        }
+        if (heap_ == nullptr) {
+            heap_ = PyBytes_FromStringAndSize(nullptr, capacity);
+            if (heap_ == nullptr) {
+                return -1;
+            }
+            std::memcpy(PyBytes_AS_STRING(heap_), inline_, static_cast<std::size_t>(size_));
+        } else if (_PyBytes_Resize(&heap_, capacity) < 0) {
+            return -1;  // heap_ is gone and the error is set
+        }
+        data_ = PyBytes_AS_STRING(heap_);
+        capacity_ = capacity;
+        return 0;
+    }
+
+    static constexpr Py_ssize_t inline_capacity = 2048;
+    char inline_[inline_capacity];
+    char* data_ = inline_;
+    Py_ssize_t size_ = 0;
+    Py_ssize_t capacity_ = inline_capacity;
+    PyObject* heap_ = nullptr;
+};
+
+class RecursionGuard {
+   public:
+    explicit RecursionGuard(const char* where) noexcept
+        : entered_(Py_EnterRecursiveCall(where) == 0) {}
+    ~RecursionGuard() {
+        if (entered_) {
+            Py_LeaveRecursiveCall();
+        }
+    }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+
+    [[nodiscard]] bool entered() const noexcept { return entered_; }
+
+   private:
+    bool entered_;
+};
+
+// A key of an exact dict being written, with its value when it was collected.
+struct KeyEntry {
+    const unsigned char* data;
+    Py_ssize_t size;
+    PyObject* key;    // strong reference
+    PyObject* value;  // strong reference
+};
+
+bool key_less(const KeyEntry& a, const KeyEntry& b) noexcept {
+    const int order =
+        std::memcmp(a.data, b.data, static_cast<std::size_t>(std::min(a.size, b.size)));
+    return order < 0 || (order == 0 && a.size < b.size);
+}
+
+// The keys and values of one exact dict, held until the dict is written.
+class KeyEntries {
+   public:
+    KeyEntries() noexcept = default;
+    KeyEntries(const KeyEntries&) = delete;
+    KeyEntries& operator=(const KeyEntries&) = delete;
+    ~KeyEntries() {
+        for (Py_ssize_t i = 0; i < size_; ++i) {
+            Py_DECREF(entries_[i].key);
+            Py_DECREF(entries_[i].value);
+        }
+        if (entries_ != inline_) {
+            PyMem_Free(entries_);
+        }
+    }
+
+    int reserve(Py_ssize_t count) {
+        if (count <= inline_capacity) {
+            return 0;
+        }
+        if (static_cast<std::size_t>(count) > PY_SSIZE_T_MAX / sizeof(KeyEntry)) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        entries_ = static_cast<KeyEntry*>(PyMem_Malloc(static_cast<std::size_t>(count) * sizeof(KeyEntry)));
+        if (entries_ == nullptr) {
+            entries_ = inline_;
+            PyErr_NoMemory();
+            return -1;
+        }
+        return 0;
+    }
+    void add(PyObject* key, PyObject* value) noexcept {
+        entries_[size_++] = KeyEntry{reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(key)),
+                                     PyBytes_GET_SIZE(key), Py_NewRef(key), Py_NewRef(value)};
+    }
+    KeyEntry* begin() noexcept { return entries_; }
+    KeyEntry* end() noexcept { return entries_ + size_; }
+
+   private:
+    static constexpr Py_ssize_t inline_capacity = 16;
+    KeyEntry inline_[inline_capacity];
+    KeyEntry* entries_ = inline_;
+    Py_ssize_t size_ = 0;
+};
+
+class Encoder {
+   public:
+    // `_encode_any`
+    int any(PyObject* value) {
+        PyTypeObject* type = Py_TYPE(value);
+        if (type == &PyBytes_Type) {
+            return bytes(value);
+        }
+        if (PyLong_Check(value)) {
+            return integer(value);
+        }
+        if (PyBytes_Check(value)) {
+            return raise_not_exact_bytes(value);
+        }
+        if (PyList_Check(value)) {
+            return list(value);
+        }
+        if (PyDict_Check(value)) {
+            return dict(value);
+        }
+        PyRef name = PyRef::steal(PyType_GetName(type));
+        if (!name) {
+            return -1;
+        }
+        raise_error_format(ErrorClass::encode_error, "unsupported type: %U", name.get());
+        return -1;
+    }
+
+    PyObject* finish() { return out_.finish(); }
+
+   private:
+    static int raise_not_exact_bytes(PyObject* value) {
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "bytes", Py_TYPE(value)->tp_name);
+        return -1;
+    }
+
+    // `_encode_int`: by the integer value, whatever the class says of itself.
+    int integer(PyObject* value) {
+        int overflow = 0;
+        const long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (small == -1 && PyErr_Occurred()) {
+            return -1;
+        }
+        if (overflow == 0) {
+            char* at = out_.reserve(max_int64_text + 2);
+            if (at == nullptr) {
+                return -1;
+            }
+            char digits[max_int64_text];
+            char* const digits_end = digits + max_int64_text;
+            const char* start = format_decimal(digits_end, small);
+            *at++ = 'i';
+            const auto length = static_cast<std::size_t>(digits_end - start);
+            std::memcpy(at, start, length);
+            at += length;
+            *at++ = 'e';
+            out_.commit(at);
+            return 0;
+        }
+        // int's own repr, not the class's: bounded by the host's digit limit.
+        PyRef text = PyRef::steal(PyLong_Type.tp_repr(value));
+        if (!text) {
+            return -1;
+        }
+        Py_ssize_t length = 0;
+        const char* ascii = PyUnicode_AsUTF8AndSize(text.get(), &length);
+        if (ascii == nullptr) {
+            return -1;
+        }
+        char* at = out_.reserve(length + 2);
+        if (at == nullptr) {
+            return -1;
+        }
+        *at++ = 'i';
+        std::memcpy(at, ascii, static_cast<std::size_t>(length));
+        at += length;
+        *at++ = 'e';
+        out_.commit(at);
+        return 0;
+    }
+
+    // `_encode_bytes` of an exact bytes object.
+    int bytes(PyObject* value) {
+        const Py_ssize_t length = PyBytes_GET_SIZE(value);
+        if (length > PY_SSIZE_T_MAX - max_int64_text - 1) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        char* at = out_.reserve(max_int64_text + 1 + length);
+        if (at == nullptr) {
+            return -1;
+        }
+        char digits[max_int64_text];
+        char* const digits_end = digits + max_int64_text;
+        const char* start = format_decimal(digits_end, length);
+        const auto digit_count = static_cast<std::size_t>(digits_end - start);
+        std::memcpy(at, start, digit_count);
+        at += digit_count;
+        *at++ = ':';
+        std::memcpy(at, PyBytes_AS_STRING(value), static_cast<std::size_t>(length));
+        out_.commit(at + length);
+        return 0;
+    }
+
+    // A member of a container. Integers and exact bytes run no Python code,
+    // so they need no reference of their own; anything else may reach the
+    // caller's code, which could drop the container's reference to it.
+    int member(PyObject* value) {
+        PyTypeObject* type = Py_TYPE(value);
+        if (type == &PyBytes_Type) {
+            return bytes(value);
+        }
+        if (type == &PyLong_Type) {
+            return integer(value);
+        }
+        Py_INCREF(value);
+        const int result = any(value);
+        Py_DECREF(value);
+        return result;
+    }
+
+    // `_encode_list`
+    int list(PyObject* value) {
+        RecursionGuard guard(" while encoding a list");
+        if (!guard.entered() || out_.put('l') < 0) {
+            return -1;
+        }
+        if (PyList_CheckExact(value)) {
+            // The length is read again before every item: the caller's code,
+            // reached through a nested value, may change the list.
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
+                if (member(PyList_GET_ITEM(value, i)) < 0) {
+                    return -1;
+                }
+            }
+        } else {
+            ++foreign_calls_;
+            PyRef iterator = PyRef::steal(PyObject_GetIter(value));
+            if (!iterator) {
+                return -1;
+            }
+            for (;;) {
+                PyObject* item = nullptr;
+                const int status = PyIter_NextItem(iterator.get(), &item);
+                if (status <= 0) {
+                    if (status < 0) {
+                        return -1;
+                    }
+                    break;
+                }
+                PyRef item_ref = PyRef::steal(item);
+                if (any(item) < 0) {
+                    return -1;
+                }
+            }
+        }
+        return out_.put('e');
+    }
+
+    // `_encode_dict`
+    int dict(PyObject* value) {
+        RecursionGuard guard(" while encoding a dict");
+        if (!guard.entered() || out_.put('d') < 0) {
+            return -1;
+        }
+        int written = 0;
+        if (PyDict_CheckExact(value)) {
+            written = exact_dict(value);
+            if (written < 0) {
+                return -1;
+            }
+        }
+        if (written == 0 && general_dict(value) < 0) {
+            return -1;
+        }
+        return out_.put('e');
+    }
+
+    // An exact dict whose keys are all exact bytes: its items are collected,
+    // sorted by memcmp and written. Returns 1 when written, 0 when some key is
+    // of another type (nothing written then), -1 on error.
+    int exact_dict(PyObject* value) {
+        KeyEntries entries;
+        if (entries.reserve(PyDict_GET_SIZE(value)) < 0) {
+            return -1;
+        }
+        Py_ssize_t next = 0;
+        PyObject* key = nullptr;
+        PyObject* item = nullptr;
+        while (PyDict_Next(value, &next, &key, &item)) {
+            if (!PyBytes_CheckExact(key)) {
+                return 0;
+            }
+            entries.add(key, item);
+        }
+        if (!std::is_sorted(entries.begin(), entries.end(), key_less)) {
+            std::sort(entries.begin(), entries.end(), key_less);
+        }
+        const std::uint64_t foreign_calls_before = foreign_calls_;
+        for (KeyEntry& entry : entries) {
+            if (bytes(entry.key) < 0) {
+                return -1;
+            }
+            if (foreign_calls_ == foreign_calls_before) {
+                // Nothing but this encoder has run: the collected value is
+                // what a lookup would return.
+                if (member(entry.value) < 0) {
+                    return -1;
+                }
+                continue;
+            }
+            PyObject* current = nullptr;
+            const int found = PyDict_GetItemRef(value, entry.key, &current);
+            if (found <= 0) {
+                if (found == 0) {
+                    PyErr_SetObject(PyExc_KeyError, entry.key);
+                }
+                return -1;
+            }
+            PyRef current_ref = PyRef::steal(current);
+            if (any(current) < 0) {
+                return -1;
+            }
+        }
+        return 1;
+    }
+
+    // Any dict: its own keys(), sorted by the interpreter, each key tested
+    // just before it is written and its value fetched by subscription.
+    int general_dict(PyObject* value) {
+        ++foreign_calls_;
+        PyRef keys_view = PyRef::steal(PyObject_CallMethod(value, "keys", nullptr));
+        if (!keys_view) {
+            return -1;
+        }
+        PyRef keys = PyRef::steal(PySequence_List(keys_view.get()));
+        if (!keys || PyList_Sort(keys.get()) < 0) {
+            return -1;
+        }
+        // The sorted list is this call's own: nobody else can change it.
+        const Py_ssize_t count = PyList_GET_SIZE(keys.get());
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            PyObject* key = PyList_GET_ITEM(keys.get(), i);
+            if (!PyBytes_Check(key)) {
+                PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(key)));
+                if (name) {
+                    raise_error_format(ErrorClass::encode_error, "dict key must be bytes, got %U",
+                                       name.get());
+                }
+                return -1;
+            }
+            if (!PyBytes_CheckExact(key)) {
+                return raise_not_exact_bytes(key);
+            }
+            if (bytes(key) < 0) {
+                return -1;
+            }
+            PyRef item = PyRef::steal(PyObject_GetItem(value, key));
+            if (!item || any(item.get()) < 0) {
+                return -1;
+            }
+        }
+        return 0;
+    }
+
+    Output out_;
+    // Counts the calls into the caller's code (subclass methods, iterators)
+    // so that the exact-dict path knows when collected values may be stale.
+    std::uint64_t foreign_calls_ = 0;
+};
+
+}  // namespace
+
+PyObject* encode_value(PyObject* value) {
+    Encoder encoder;
+    if (encoder.any(value) < 0) {
+        return nullptr;
+    }
+    return encoder.finish();
+}
+
+}  // namespace velka
