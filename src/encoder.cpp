@@ -30,8 +30,8 @@ constexpr Py_ssize_t max_int64_text = 20;
 
 // Writes `value` in decimal ending just before `end`; returns where it starts.
 char* format_decimal(char* end, long long value) noexcept {
-    unsigned long long magnitude =
-        value < 0 ? 0ULL - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
+    unsigned long long magnitude = value < 0 ? 0ULL - static_cast<unsigned long long>(value)
+                                             : static_cast<unsigned long long>(value);
     char* p = end;
     do {
         *--p = static_cast<char>('0' + magnitude % 10);
@@ -58,7 +58,7 @@ class Output {
         }
         return data_ + size_;
     }
-    void commit(char* written_end) noexcept { size_ = written_end - data_; }
+    void commit(const char* written_end) noexcept { size_ = written_end - data_; }
 
     int put(char byte) {
         char* at = reserve(1);
@@ -154,6 +154,13 @@ struct KeyEntry {
     PyObject* value;  // strong reference
 };
 
+// Two exact bytes objects with the same contents.
+bool same_bytes(PyObject* a, PyObject* b) noexcept {
+    const Py_ssize_t size = PyBytes_GET_SIZE(a);
+    return size == PyBytes_GET_SIZE(b) && std::memcmp(PyBytes_AS_STRING(a), PyBytes_AS_STRING(b),
+                                                      static_cast<std::size_t>(size)) == 0;
+}
+
 bool key_less(const KeyEntry& a, const KeyEntry& b) noexcept {
     const int order =
         std::memcmp(a.data, b.data, static_cast<std::size_t>(std::min(a.size, b.size)));
@@ -184,7 +191,8 @@ class KeyEntries {
             PyErr_NoMemory();
             return -1;
         }
-        entries_ = static_cast<KeyEntry*>(PyMem_Malloc(static_cast<std::size_t>(count) * sizeof(KeyEntry)));
+        entries_ = static_cast<KeyEntry*>(
+            PyMem_Malloc(static_cast<std::size_t>(count) * sizeof(KeyEntry)));
         if (entries_ == nullptr) {
             entries_ = inline_;
             PyErr_NoMemory();
@@ -447,6 +455,7 @@ class Encoder {
         }
         // The sorted list is this call's own: nobody else can change it.
         const Py_ssize_t count = PyList_GET_SIZE(keys.get());
+        PyObject* previous = nullptr;
         for (Py_ssize_t i = 0; i < count; ++i) {
             PyObject* key = PyList_GET_ITEM(keys.get(), i);
             if (!PyBytes_Check(key)) {
@@ -460,6 +469,13 @@ class Encoder {
             if (!PyBytes_CheckExact(key)) {
                 return raise_not_exact_bytes(key);
             }
+            // A keys() of the caller's own may name a key twice; writing it
+            // twice would give output that no strict decoder accepts.
+            if (previous != nullptr && same_bytes(previous, key)) {
+                raise_error_format(ErrorClass::encode_error, "duplicate dict key: %R", key);
+                return -1;
+            }
+            previous = key;
             if (bytes(key) < 0) {
                 return -1;
             }

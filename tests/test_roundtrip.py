@@ -1,0 +1,64 @@
+from collections import OrderedDict
+
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from velka.bencode import decode, decode_all, encode
+
+integers = st.one_of(
+    st.integers(),
+    st.integers(min_value=-(2**64), max_value=2**64),
+    st.integers(min_value=-(10**4299), max_value=10**4299),
+    st.booleans(),
+)
+keys = st.binary(max_size=8) | st.sampled_from([b"", b"a", b"ab", b"Z", b"\xff", b"\x00"])
+values = st.recursive(
+    integers | st.binary(max_size=64),
+    lambda children: st.lists(children, max_size=6) | st.dictionaries(keys, children, max_size=20),
+    max_leaves=60,
+)
+
+
+class ListSub(list):
+    pass
+
+
+class DictSub(dict):
+    pass
+
+
+def through_subclasses(value):
+    """The same value built from list and dict subclasses, keys in reverse."""
+    if isinstance(value, list):
+        return ListSub(through_subclasses(item) for item in value)
+    if isinstance(value, dict):
+        items = [(k, through_subclasses(v)) for k, v in reversed(value.items())]
+        return DictSub(items) if len(items) % 2 else OrderedDict(items)
+    return value
+
+
+@settings(max_examples=300)
+@given(values)
+def test_decode_inverts_encode(value):
+    assert decode(encode(value)) == value
+
+
+@settings(max_examples=300)
+@given(values)
+def test_canonical_input_reencodes_identically(value):
+    canonical = encode(value)
+    assert encode(decode(canonical)) == canonical
+    assert decode_all(canonical * 2) == [value, value]
+
+
+@settings(max_examples=200)
+@given(values)
+def test_subclasses_encode_like_exact_types(value):
+    assert encode(through_subclasses(value)) == encode(value)
+
+
+@given(st.dictionaries(keys, st.integers(), min_size=17, max_size=80))
+def test_large_dicts_sort_by_raw_bytes(value):
+    body = b"".join(b"%d:%si%de" % (len(k), k, value[k]) for k in sorted(value))
+    assert encode(value) == b"d" + body + b"e"
+    assert encode(dict(reversed(value.items()))) == b"d" + body + b"e"
