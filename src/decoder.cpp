@@ -32,12 +32,47 @@ constexpr unsigned char token_colon = ':';
 constexpr unsigned char digit_zero = '0';
 constexpr unsigned char digit_nine = '9';
 
-// A run of at most this many decimal digits always fits in a long long.
-constexpr Py_ssize_t max_fast_digits = 18;
+// Values this short are shared when they repeat: names in paths, flags.
+constexpr Py_ssize_t max_shared_value_length = 16;
+
+// A run of at most this many decimal digits always fits in 64 unsigned bits.
+constexpr Py_ssize_t max_fast_digits = 19;
 
 constexpr bool is_digit(unsigned char byte) noexcept {
     return byte >= digit_zero && byte <= digit_nine;
 }
+
+// The leading decimal digits of eight bytes (the first byte lowest): how many
+// there are, and their value. Branch-free, so numbers of varying width cost
+// no mispredictions.
+inline unsigned leading_digits(std::uint64_t chunk, std::uint64_t& value) noexcept {
+    constexpr std::uint64_t high_bits = 0x8080808080808080ULL;
+    constexpr std::uint64_t ones = 0x0101010101010101ULL;
+    // A byte's high bit in `at_least_zero` is set iff its low seven bits are
+    // >= '0', in `above_nine` iff they are > '9'; bytes >= 0x80 are no digits.
+    const std::uint64_t at_least_zero = (chunk | high_bits) - ones * digit_zero;
+    const std::uint64_t above_nine = (chunk | high_bits) - ones * (digit_nine + 1);
+    const std::uint64_t digits = at_least_zero & ~above_nine & ~chunk & high_bits;
+    const std::uint64_t others = ~digits & high_bits;
+    const unsigned count = others == 0 ? 8 : static_cast<unsigned>(__builtin_ctzll(others)) / 8;
+    if (count == 0) {
+        value = 0;
+        return 0;
+    }
+    // Keep the digits, moved to the top so that missing ones read as leading
+    // zeros, then combine neighbours: pairs, fours, eights.
+    std::uint64_t v = (chunk & 0x0F0F0F0F0F0F0F0FULL) << (8 * (8 - count));
+    v = v * 10 + (v >> 8);
+    v = (((v & 0x000000FF000000FFULL) * (100 + (1000000ULL << 32))) +
+         (((v >> 16) & 0x000000FF000000FFULL) * (1 + (10000ULL << 32)))) >>
+        32;
+    value = v;
+    return count;
+}
+
+constexpr std::uint64_t powers_of_ten[] = {
+    1ULL, 10ULL, 100ULL, 1000ULL, 10000ULL, 100000ULL, 1000000ULL, 10000000ULL, 100000000ULL,
+};
 
 // Input whose items are consecutive bytes.
 struct ContiguousBytes {
@@ -53,6 +88,31 @@ struct ContiguousBytes {
 
     PyObject* copy(Py_ssize_t start, Py_ssize_t count) const noexcept {
         return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data + start), count);
+    }
+
+    // The run of decimal digits at `pos` (before `end`): its length, and its
+    // value when the length is at most max_fast_digits.
+    Py_ssize_t digits(Py_ssize_t pos, Py_ssize_t end, std::uint64_t& value) const noexcept {
+        Py_ssize_t count = 0;
+        std::uint64_t total = 0;
+        while (count < 16 && end - (pos + count) >= 8) {
+            std::uint64_t chunk;
+            std::memcpy(&chunk, data + pos + count, 8);
+            std::uint64_t part;
+            const unsigned found = leading_digits(chunk, part);
+            total = total * powers_of_ten[found] + part;
+            count += found;
+            if (found < 8) {
+                value = total;
+                return count;
+            }
+        }
+        while (pos + count < end && is_digit(data[pos + count]) && count <= max_fast_digits) {
+            total = total * 10 + (data[pos + count] - digit_zero);
+            ++count;
+        }
+        value = total;
+        return count;
     }
 
     void copy_to(unsigned char* out, Py_ssize_t start, Py_ssize_t count) const noexcept {
@@ -82,6 +142,17 @@ struct StridedBytes {
         }
     }
 
+    Py_ssize_t digits(Py_ssize_t pos, Py_ssize_t end, std::uint64_t& value) const noexcept {
+        Py_ssize_t count = 0;
+        std::uint64_t total = 0;
+        while (pos + count < end && is_digit((*this)[pos + count]) && count <= max_fast_digits) {
+            total = total * 10 + ((*this)[pos + count] - digit_zero);
+            ++count;
+        }
+        value = total;
+        return count;
+    }
+
     PyObject* copy(Py_ssize_t start, Py_ssize_t count) const noexcept {
         PyObject* result = PyBytes_FromStringAndSize(nullptr, count);
         if (result != nullptr) {
@@ -100,7 +171,7 @@ int compare_bytes(PyObject* a, PyObject* b) noexcept {
     if (order != 0) {
         return order;
     }
-    return (a_len > b_len) - (a_len < b_len);
+    return static_cast<int>(a_len > b_len) - static_cast<int>(a_len < b_len);
 }
 
 // Holds one level of the interpreter's recursion guard, so that input nested
@@ -210,15 +281,22 @@ class Walker {
             ++p;
         }
         if (p < length_ && in_[p] > digit_zero && in_[p] <= digit_nine) {
-            const Py_ssize_t limit = std::min(length_, p + max_fast_digits);
-            long long magnitude = 0;
-            while (p < limit && is_digit(in_[p])) {
-                magnitude = magnitude * 10 + (in_[p] - digit_zero);
-                ++p;
-            }
-            if (p < length_ && in_[p] == token_end) {
-                pos = p + 1;
-                return PyLong_FromLongLong(negative ? -magnitude : magnitude);
+            std::uint64_t magnitude = 0;
+            const Py_ssize_t count = in_.digits(p, length_, magnitude);
+            const Py_ssize_t end = p + count;
+            if (count <= max_fast_digits && end < length_ && in_[end] == token_end) {
+                constexpr auto most_negative = std::uint64_t{1} << 63;
+                if (!negative) {
+                    pos = end + 1;
+                    if (magnitude < most_negative) {
+                        return PyLong_FromLongLong(static_cast<long long>(magnitude));
+                    }
+                    return PyLong_FromUnsignedLongLong(magnitude);
+                }
+                if (magnitude <= most_negative) {
+                    pos = end + 1;
+                    return PyLong_FromLongLong(static_cast<long long>(0 - magnitude));
+                }
             }
         } else if (!negative && p + 1 < length_ && in_[p] == digit_zero &&
                    in_[p + 1] == token_end) {
@@ -264,23 +342,31 @@ class Walker {
     // length with `pos` moved to the first data byte, after checking that the
     // data fits in the input; or -1 with an exception set.
     Py_ssize_t string_length(Py_ssize_t& pos) {
+        // Most lengths have one or two digits: read those straight off.
         Py_ssize_t p = pos;
         Py_ssize_t length = -1;
-        if (in_[p] == digit_zero) {
-            if (p + 1 < length_ && in_[p + 1] == token_colon) {
-                length = 0;
-                p += 1;
+        const unsigned first = in_[pos] - digit_zero;
+        if (pos + 2 < length_) {
+            const unsigned char second = in_[pos + 1];
+            if (second == token_colon) {
+                length = first;
+                p = pos + 1;
+            } else if (first != 0 && is_digit(second) && in_[pos + 2] == token_colon) {
+                length = first * 10 + (second - digit_zero);
+                p = pos + 2;
             }
-        } else {
-            const Py_ssize_t limit = std::min(length_, p + max_fast_digits);
-            Py_ssize_t value = 0;
-            while (p < limit && is_digit(in_[p])) {
-                value = value * 10 + (in_[p] - digit_zero);
-                ++p;
+        }
+        if (length < 0 && first != 0) {
+            std::uint64_t value = 0;
+            const Py_ssize_t count = in_.digits(pos, length_, value);
+            p = pos + count;
+            if (count <= max_fast_digits && value <= static_cast<std::uint64_t>(PY_SSIZE_T_MAX) &&
+                p < length_ && in_[p] == token_colon) {
+                length = static_cast<Py_ssize_t>(value);
             }
-            if (p < length_ && in_[p] == token_colon) {
-                length = value;
-            }
+        } else if (length < 0 && pos + 1 < length_ && in_[pos + 1] == token_colon) {
+            length = 0;
+            p = pos + 1;
         }
         if (length < 0) {
             p = find_byte(token_colon, pos);
@@ -323,32 +409,29 @@ class Walker {
         return PyLong_AsSsize_t(number.get());
     }
 
-    // `_decode_bytes`
+    // `_decode_bytes` for a value.
     PyObject* string(Py_ssize_t& pos) {
-        const Py_ssize_t length = string_length(pos);
-        if (length < 0) {
-            return nullptr;
-        }
-        PyObject* result = in_.copy(pos, length);
-        pos += length;
-        return result;
+        return string(pos, decoder_.values_, max_shared_value_length);
     }
 
-    // `_decode_bytes` for a dictionary key: short keys come from the cache.
-    PyObject* key(Py_ssize_t& pos) {
+    // `_decode_bytes` for a dictionary key.
+    PyObject* key(Py_ssize_t& pos) { return string(pos, decoder_.keys_, BytesCache::max_length); }
+
+    // A byte string; those of 2 to `max_shared` bytes come from `cache`.
+    PyObject* string(Py_ssize_t& pos, BytesCache& cache, Py_ssize_t max_shared) {
         const Py_ssize_t length = string_length(pos);
         if (length < 0) {
             return nullptr;
         }
         PyObject* result;
-        if (length < 2 || length > KeyCache::max_key_length) {
+        if (length < 2 || length > max_shared) {
             result = in_.copy(pos, length);
         } else if constexpr (std::is_same_v<Bytes, ContiguousBytes>) {
-            result = decoder_.keys_.get(in_.data + pos, length);
+            result = cache.get(in_.data + pos, length);
         } else {
-            unsigned char gathered[KeyCache::max_key_length];
+            unsigned char gathered[BytesCache::max_length];
             in_.copy_to(gathered, pos, length);
-            result = decoder_.keys_.get(gathered, length);
+            result = cache.get(gathered, length);
         }
         pos += length;
         return result;
@@ -415,16 +498,17 @@ class Walker {
                 return result.release();
             }
             if (!is_digit(byte)) {
-                return raise_unexpected_byte("dict key must be a byte string, got %U at position %zd",
-                                             byte, pos);
+                return raise_unexpected_byte(
+                    "dict key must be a byte string, got %U at position %zd", byte, pos);
             }
             PyRef key = PyRef::steal(this->key(pos));
             if (!key) {
                 return nullptr;
             }
             if (previous_key != nullptr && compare_bytes(previous_key, key.get()) >= 0) {
-                return raise_error_format(ErrorClass::decode_error, "dict keys out of order: %R >= %R",
-                                          previous_key, key.get());
+                return raise_error_format(ErrorClass::decode_error,
+                                          "dict keys out of order: %R >= %R", previous_key,
+                                          key.get());
             }
             PyRef value = PyRef::steal(any(pos));
             if (!value || PyDict_SetItem(result.get(), key.get(), value.get()) < 0) {
@@ -480,7 +564,37 @@ int ItemStack::grow() {
     return 0;
 }
 
-KeyCache::~KeyCache() {
+namespace {
+
+// Equality of two runs of 2 to BytesCache::max_key_length bytes, without a call.
+inline bool equal_short(const unsigned char* a, const unsigned char* b, std::size_t size) noexcept {
+    auto load8 = [](const unsigned char* p) {
+        std::uint64_t v;
+        std::memcpy(&v, p, 8);
+        return v;
+    };
+    auto load4 = [](const unsigned char* p) {
+        std::uint32_t v;
+        std::memcpy(&v, p, 4);
+        return v;
+    };
+    if (size >= 8) {
+        for (std::size_t i = 0; i + 8 < size; i += 8) {
+            if (load8(a + i) != load8(b + i)) {
+                return false;
+            }
+        }
+        return load8(a + size - 8) == load8(b + size - 8);
+    }
+    if (size >= 4) {
+        return load4(a) == load4(b) && load4(a + size - 4) == load4(b + size - 4);
+    }
+    return a[0] == b[0] && a[size / 2] == b[size / 2] && a[size - 1] == b[size - 1];
+}
+
+}  // namespace
+
+BytesCache::~BytesCache() {
     for (unsigned slot = 0; slot < slot_count; ++slot) {
         if (used_ & (std::uint64_t{1} << slot)) {
             Py_DECREF(slots_[slot]);
@@ -488,7 +602,7 @@ KeyCache::~KeyCache() {
     }
 }
 
-PyObject* KeyCache::get(const unsigned char* data, Py_ssize_t length) {
+PyObject* BytesCache::get(const unsigned char* data, Py_ssize_t length) {
     const auto size = static_cast<std::size_t>(length);
     const unsigned slot =
         (static_cast<unsigned>(length) * 7u + data[0] * 3u + data[size / 2] * 5u + data[size - 1]) %
@@ -497,7 +611,8 @@ PyObject* KeyCache::get(const unsigned char* data, Py_ssize_t length) {
     if (used_ & bit) {
         PyObject* cached = slots_[slot];
         if (PyBytes_GET_SIZE(cached) == length &&
-            std::memcmp(PyBytes_AS_STRING(cached), data, size) == 0) {
+            equal_short(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(cached)), data,
+                        size)) {
             return Py_NewRef(cached);
         }
     }

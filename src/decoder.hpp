@@ -51,20 +51,21 @@ class ItemStack {
     Py_ssize_t capacity_ = inline_capacity;
 };
 
-// Dictionary keys made during one call, so that a key repeated across many
-// dictionaries (b'length', b'path') is one shared bytes object whose hash is
+// Short byte strings made during one call, so that a string repeated across
+// the input (a key such as b'length' in every file of a torrent, a directory
+// name in every path) becomes one shared bytes object, whose hash is then
 // computed once. Direct-mapped; a slot holds a strong reference.
-class KeyCache {
+class BytesCache {
    public:
-    static constexpr Py_ssize_t max_key_length = 32;
+    static constexpr Py_ssize_t max_length = 32;
 
-    KeyCache() noexcept = default;
-    KeyCache(const KeyCache&) = delete;
-    KeyCache& operator=(const KeyCache&) = delete;
-    ~KeyCache();
+    BytesCache() noexcept = default;
+    BytesCache(const BytesCache&) = delete;
+    BytesCache& operator=(const BytesCache&) = delete;
+    ~BytesCache();
 
     // A new reference to a bytes object equal to data[0:length] (length is
-    // 2 .. max_key_length), or nullptr with MemoryError set.
+    // 2 .. max_length), or nullptr with MemoryError set.
     PyObject* get(const unsigned char* data, Py_ssize_t length);
 
    private:
@@ -91,7 +92,8 @@ class ValueDecoder {
 
     const InputView view_;
     ItemStack items_;
-    KeyCache keys_;
+    BytesCache keys_;
+    BytesCache values_;
 };
 
 }  // namespace velka

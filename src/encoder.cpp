@@ -28,24 +28,127 @@ namespace {
 // Digits of a signed 64-bit value plus the sign.
 constexpr Py_ssize_t max_int64_text = 20;
 
-// Writes `value` in decimal ending just before `end`; returns where it starts.
-char* format_decimal(char* end, long long value) noexcept {
-    unsigned long long magnitude = value < 0 ? 0ULL - static_cast<unsigned long long>(value)
-                                             : static_cast<unsigned long long>(value);
+constexpr std::uint64_t powers_of_ten[] = {
+    1ULL,
+    10ULL,
+    100ULL,
+    1000ULL,
+    10000ULL,
+    100000ULL,
+    1000000ULL,
+    10000000ULL,
+    100000000ULL,
+    1000000000ULL,
+    10000000000ULL,
+    100000000000ULL,
+    1000000000000ULL,
+    10000000000000ULL,
+    100000000000000ULL,
+    1000000000000000ULL,
+    10000000000000000ULL,
+    100000000000000000ULL,
+    1000000000000000000ULL,
+    10000000000000000000ULL,
+};
+
+// The number of decimal digits of `value`.
+inline unsigned decimal_width(std::uint64_t value) noexcept {
+    // 1233 / 4096 approximates log10(2); the table corrects the estimate.
+    // Setting the lowest bit changes no width and gives zero its one digit.
+    value |= 1;
+    const unsigned estimate = (64 - static_cast<unsigned>(__builtin_clzll(value))) * 1233 >> 12;
+    return estimate + (value >= powers_of_ten[estimate] ? 1 : 0);
+}
+
+constexpr char digit_pairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// Writes `value` in decimal at `at`, two digits at a time; returns the end.
+inline char* write_decimal(char* at, std::uint64_t value) noexcept {
+    char* const end = at + decimal_width(value);
     char* p = end;
-    do {
-        *--p = static_cast<char>('0' + magnitude % 10);
-        magnitude /= 10;
-    } while (magnitude != 0);
-    if (value < 0) {
-        *--p = '-';
+    while (value >= 100) {
+        const auto pair = static_cast<unsigned>(value % 100) * 2;
+        value /= 100;
+        *--p = digit_pairs[pair + 1];
+        *--p = digit_pairs[pair];
     }
-    return p;
+    if (value >= 10) {
+        const auto pair = static_cast<unsigned>(value) * 2;
+        *--p = digit_pairs[pair + 1];
+        *--p = digit_pairs[pair];
+    } else {
+        *--p = static_cast<char>('0' + value);
+    }
+    return end;
+}
+
+// Values nested deeper than this are not measured (nor is a value that
+// contains itself); they are written with a growing buffer instead.
+constexpr int max_measured_depth = 64;
+
+// The exact encoded size of a value made only of exact ints of up to 64
+// bits, exact bytes, exact lists and exact dicts with exact bytes keys, or -1
+// for any other value. Measuring runs no Python code, so the size holds for
+// the write that follows.
+Py_ssize_t measured_size(PyObject* value, int depth) {
+    PyTypeObject* type = Py_TYPE(value);
+    if (type == &PyBytes_Type) {
+        const Py_ssize_t length = PyBytes_GET_SIZE(value);
+        return decimal_width(static_cast<std::uint64_t>(length)) + 1 + length;
+    }
+    if (type == &PyLong_Type) {
+        auto* number = reinterpret_cast<PyLongObject*>(value);
+        if (!PyUnstable_Long_IsCompact(number)) {
+            return -1;
+        }
+        const auto small = static_cast<long long>(PyUnstable_Long_CompactValue(number));
+        const std::uint64_t magnitude =
+            small < 0 ? 0 - static_cast<std::uint64_t>(small) : static_cast<std::uint64_t>(small);
+        return 2 + (small < 0 ? 1 : 0) + decimal_width(magnitude);
+    }
+    if (depth >= max_measured_depth) {
+        return -1;
+    }
+    Py_ssize_t total = 2;
+    if (type == &PyList_Type) {
+        const Py_ssize_t count = PyList_GET_SIZE(value);
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            const Py_ssize_t item = measured_size(PyList_GET_ITEM(value, i), depth + 1);
+            if (item < 0) {
+                return -1;
+            }
+            total += item;
+        }
+        return total;
+    }
+    if (type == &PyDict_Type) {
+        Py_ssize_t next = 0;
+        PyObject* key = nullptr;
+        PyObject* item = nullptr;
+        while (PyDict_Next(value, &next, &key, &item)) {
+            if (!PyBytes_CheckExact(key)) {
+                return -1;
+            }
+            const Py_ssize_t item_size = measured_size(item, depth + 1);
+            if (item_size < 0) {
+                return -1;
+            }
+            total += measured_size(key, depth + 1) + item_size;
+        }
+        return total;
+    }
+    return -1;
 }
 
 class Output {
    public:
-    Output() noexcept = default;
+    // `root` is the whole value being written: the first time the output
+    // outgrows the stack buffer, it is measured so that one allocation of
+    // the exact size can take all of it.
+    explicit Output(PyObject* root) noexcept : root_(root) {}
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
     ~Output() { Py_XDECREF(heap_); }
@@ -99,10 +202,16 @@ class Output {
             return -1;
         }
         const Py_ssize_t needed = size_ + count;
-        // An eighth more than needed keeps the number of resizes logarithmic
-        // while holding little beyond the output itself.
-        Py_ssize_t capacity = needed + needed / 8;
-        capacity = std::max<Py_ssize_t>(capacity, 2 * inline_capacity);
+        // Unless the measurement gives the size, an eighth more than needed
+        // keeps the number of resizes logarithmic while holding little beyond
+        // the output itself.
+        Py_ssize_t capacity = std::max(needed + needed / 8, 2 * inline_capacity);
+        if (heap_ == nullptr) {
+            const Py_ssize_t exact = measured_size(root_, 0);
+            if (exact >= needed) {
+                capacity = exact;
+            }
+        }
         if (capacity < needed) {
             capacity = needed;
         }
@@ -126,6 +235,7 @@ class Output {
     Py_ssize_t size_ = 0;
     Py_ssize_t capacity_ = inline_capacity;
     PyObject* heap_ = nullptr;
+    PyObject* root_;
 };
 
 class RecursionGuard {
@@ -147,24 +257,50 @@ class RecursionGuard {
 };
 
 // A key of an exact dict being written, with its value when it was collected.
+// `prefix` holds the key's first eight bytes in big-endian order (zero-padded),
+// so that most comparisons while sorting are one integer comparison.
 struct KeyEntry {
+    std::uint64_t prefix;
     const unsigned char* data;
     Py_ssize_t size;
     PyObject* key;    // strong reference
     PyObject* value;  // strong reference
 };
 
+std::uint64_t big_endian_prefix(const unsigned char* data, Py_ssize_t size) noexcept {
+    std::uint64_t prefix = 0;
+    if (size >= 8) {
+        std::memcpy(&prefix, data, 8);
+        return __builtin_bswap64(prefix);
+    }
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        prefix |= std::uint64_t{data[i]} << (56 - 8 * i);
+    }
+    return prefix;
+}
+
+// Python's order of bytes: unsigned, and a proper prefix first. Equal
+// prefixes leave it to the remaining bytes and the sizes (zero padding makes
+// b'a' and b'a\x00' share a prefix).
+bool key_less(const KeyEntry& a, const KeyEntry& b) noexcept {
+    if (a.prefix != b.prefix) {
+        return a.prefix < b.prefix;
+    }
+    const Py_ssize_t common = std::min(a.size, b.size);
+    if (common > 8) {
+        const int order = std::memcmp(a.data + 8, b.data + 8, static_cast<std::size_t>(common - 8));
+        if (order != 0) {
+            return order < 0;
+        }
+    }
+    return a.size < b.size;
+}
+
 // Two exact bytes objects with the same contents.
 bool same_bytes(PyObject* a, PyObject* b) noexcept {
     const Py_ssize_t size = PyBytes_GET_SIZE(a);
     return size == PyBytes_GET_SIZE(b) && std::memcmp(PyBytes_AS_STRING(a), PyBytes_AS_STRING(b),
                                                       static_cast<std::size_t>(size)) == 0;
-}
-
-bool key_less(const KeyEntry& a, const KeyEntry& b) noexcept {
-    const int order =
-        std::memcmp(a.data, b.data, static_cast<std::size_t>(std::min(a.size, b.size)));
-    return order < 0 || (order == 0 && a.size < b.size);
 }
 
 // The keys and values of one exact dict, held until the dict is written.
@@ -201,13 +337,91 @@ class KeyEntries {
         return 0;
     }
     void add(PyObject* key, PyObject* value) noexcept {
-        entries_[size_++] = KeyEntry{reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(key)),
-                                     PyBytes_GET_SIZE(key), Py_NewRef(key), Py_NewRef(value)};
+        const auto* data = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(key));
+        const Py_ssize_t size = PyBytes_GET_SIZE(key);
+        entries_[size_++] =
+            KeyEntry{big_endian_prefix(data, size), data, size, Py_NewRef(key), Py_NewRef(value)};
     }
     KeyEntry* begin() noexcept { return entries_; }
     KeyEntry* end() noexcept { return entries_ + size_; }
 
+    // Puts the entries in ascending key order. Many keys are sorted by radix
+    // on their prefixes, which costs no mispredicted comparisons; keys that
+    // share a prefix are then ordered among themselves.
+    void sort() {
+        if (std::is_sorted(begin(), end(), key_less)) {
+            return;
+        }
+        if (size_ < min_radix_size || radix_sort() < 0) {
+            std::sort(begin(), end(), key_less);
+        }
+    }
+
    private:
+    struct Rank {
+        std::uint64_t prefix;
+        std::size_t index;
+    };
+
+    // Returns 0 when sorted, -1 (with no exception set) when memory is short.
+    int radix_sort() {
+        const auto count = static_cast<std::size_t>(size_);
+        auto* ranks = static_cast<Rank*>(PyMem_Malloc(2 * count * sizeof(Rank)));
+        auto* sorted = static_cast<KeyEntry*>(PyMem_Malloc(count * sizeof(KeyEntry)));
+        if (ranks == nullptr || sorted == nullptr) {
+            PyMem_Free(ranks);
+            PyMem_Free(sorted);
+            return -1;
+        }
+        Rank* from = ranks;
+        Rank* to = ranks + count;
+        std::size_t histograms[8][256] = {};
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::uint64_t prefix = entries_[i].prefix;
+            from[i] = Rank{prefix, i};
+            for (unsigned byte = 0; byte < 8; ++byte) {
+                ++histograms[byte][(prefix >> (8 * byte)) & 0xFF];
+            }
+        }
+        for (unsigned byte = 0; byte < 8; ++byte) {
+            std::size_t* histogram = histograms[byte];
+            if (histogram[(from[0].prefix >> (8 * byte)) & 0xFF] == count) {
+                continue;  // every key has the same byte here
+            }
+            std::size_t offset = 0;
+            for (unsigned bucket = 0; bucket < 256; ++bucket) {
+                offset += std::exchange(histogram[bucket], offset);
+            }
+            for (std::size_t i = 0; i < count; ++i) {
+                to[histogram[(from[i].prefix >> (8 * byte)) & 0xFF]++] = from[i];
+            }
+            std::swap(from, to);
+        }
+        auto rank_less = [this](const Rank& a, const Rank& b) {
+            return key_less(entries_[a.index], entries_[b.index]);
+        };
+        for (std::size_t start = 0; start < count;) {
+            std::size_t stop = start + 1;
+            while (stop < count && from[stop].prefix == from[start].prefix) {
+                ++stop;
+            }
+            if (stop - start > 1) {
+                std::sort(from + start, from + stop, rank_less);
+            }
+            start = stop;
+        }
+        for (std::size_t i = 0; i < count; ++i) {
+            sorted[i] = entries_[from[i].index];
+        }
+        PyMem_Free(ranks);
+        if (entries_ != inline_) {
+            PyMem_Free(entries_);
+        }
+        entries_ = sorted;
+        return 0;
+    }
+
+    static constexpr Py_ssize_t min_radix_size = 256;
     static constexpr Py_ssize_t inline_capacity = 16;
     KeyEntry inline_[inline_capacity];
     KeyEntry* entries_ = inline_;
@@ -216,6 +430,8 @@ class KeyEntries {
 
 class Encoder {
    public:
+    explicit Encoder(PyObject* root) noexcept : out_(root) {}
+
     // `_encode_any`
     int any(PyObject* value) {
         PyTypeObject* type = Py_TYPE(value);
@@ -252,27 +468,38 @@ class Encoder {
 
     // `_encode_int`: by the integer value, whatever the class says of itself.
     int integer(PyObject* value) {
-        int overflow = 0;
-        const long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
-        if (small == -1 && PyErr_Occurred()) {
-            return -1;
-        }
-        if (overflow == 0) {
-            char* at = out_.reserve(max_int64_text + 2);
-            if (at == nullptr) {
+        long long small;
+        auto* number = reinterpret_cast<PyLongObject*>(value);
+        if (PyUnstable_Long_IsCompact(number)) {
+            small = static_cast<long long>(PyUnstable_Long_CompactValue(number));
+        } else {
+            int overflow = 0;
+            small = PyLong_AsLongLongAndOverflow(value, &overflow);
+            if (small == -1 && PyErr_Occurred()) {
                 return -1;
             }
-            char digits[max_int64_text];
-            char* const digits_end = digits + max_int64_text;
-            const char* start = format_decimal(digits_end, small);
-            *at++ = 'i';
-            const auto length = static_cast<std::size_t>(digits_end - start);
-            std::memcpy(at, start, length);
-            at += length;
-            *at++ = 'e';
-            out_.commit(at);
-            return 0;
+            if (overflow != 0) {
+                return large_integer(value);
+            }
         }
+        const bool negative = small < 0;
+        const std::uint64_t magnitude =
+            negative ? 0 - static_cast<std::uint64_t>(small) : static_cast<std::uint64_t>(small);
+        char* at = out_.reserve(2 + (negative ? 1 : 0) + decimal_width(magnitude));
+        if (at == nullptr) {
+            return -1;
+        }
+        *at++ = 'i';
+        if (negative) {
+            *at++ = '-';
+        }
+        at = write_decimal(at, magnitude);
+        *at++ = 'e';
+        out_.commit(at);
+        return 0;
+    }
+
+    int large_integer(PyObject* value) {
         // int's own repr, not the class's: bounded by the host's digit limit.
         PyRef text = PyRef::steal(PyLong_Type.tp_repr(value));
         if (!text) {
@@ -302,16 +529,12 @@ class Encoder {
             PyErr_NoMemory();
             return -1;
         }
-        char* at = out_.reserve(max_int64_text + 1 + length);
+        const unsigned width = decimal_width(static_cast<std::uint64_t>(length));
+        char* at = out_.reserve(width + 1 + length);
         if (at == nullptr) {
             return -1;
         }
-        char digits[max_int64_text];
-        char* const digits_end = digits + max_int64_text;
-        const char* start = format_decimal(digits_end, length);
-        const auto digit_count = static_cast<std::size_t>(digits_end - start);
-        std::memcpy(at, start, digit_count);
-        at += digit_count;
+        at = write_decimal(at, static_cast<std::uint64_t>(length));
         *at++ = ':';
         std::memcpy(at, PyBytes_AS_STRING(value), static_cast<std::size_t>(length));
         out_.commit(at + length);
@@ -409,11 +632,22 @@ class Encoder {
             }
             entries.add(key, item);
         }
-        if (!std::is_sorted(entries.begin(), entries.end(), key_less)) {
-            std::sort(entries.begin(), entries.end(), key_less);
-        }
+        entries.sort();
         const std::uint64_t foreign_calls_before = foreign_calls_;
+        // Sorted order visits the keys and values far from their allocation
+        // order, so fetch those of a few entries ahead.
+        constexpr std::ptrdiff_t prefetch_distance = 8;
+        KeyEntry* const last = entries.end();
+        for (KeyEntry* ahead = entries.begin();
+             ahead < last && ahead < entries.begin() + prefetch_distance; ++ahead) {
+            __builtin_prefetch(ahead->data);
+            __builtin_prefetch(ahead->value);
+        }
         for (KeyEntry& entry : entries) {
+            if (last - &entry > prefetch_distance) {
+                __builtin_prefetch((&entry + prefetch_distance)->data);
+                __builtin_prefetch((&entry + prefetch_distance)->value);
+            }
             if (bytes(entry.key) < 0) {
                 return -1;
             }
@@ -496,7 +730,7 @@ class Encoder {
 }  // namespace
 
 PyObject* encode_value(PyObject* value) {
-    Encoder encoder;
+    Encoder encoder(value);
     if (encoder.any(value) < 0) {
         return nullptr;
     }

@@ -85,7 +85,8 @@ int make_constants() {
         Py_XDECREF(module_name);
         return -1;
     }
-    constants = Constants{decode_error_name, encode_error_name, cast_name, byte_format, module_name};
+    constants =
+        Constants{decode_error_name, encode_error_name, cast_name, byte_format, module_name};
     return 0;
 }
 
@@ -109,8 +110,8 @@ PyObject* lookup_global(PyObject* name) {
 // The exception instance made by calling the class bound to the error's name
 // with the message, or nullptr with an exception set.
 PyRef make_error(ErrorClass cls, PyObject* message) {
-    PyObject* name = cls == ErrorClass::decode_error ? constants.decode_error_name
-                                                      : constants.encode_error_name;
+    PyObject* name =
+        cls == ErrorClass::decode_error ? constants.decode_error_name : constants.encode_error_name;
     PyRef error_class = PyRef::steal(lookup_global(name));
     if (!error_class) {
         return {};
@@ -321,7 +322,8 @@ int to_buffer(PyObject* data, OwnedInput& out) {
     }
     PyObject* source = data;
     if (Py_IS_TYPE(data, &PyMemoryView_Type)) {
-        out.cast_view_ = PyObject_CallMethodOneArg(data, constants.cast_name, constants.byte_format);
+        out.cast_view_ =
+            PyObject_CallMethodOneArg(data, constants.cast_name, constants.byte_format);
         if (out.cast_view_ == nullptr) {
             return -1;
         }
@@ -362,8 +364,8 @@ int to_buffer(PyObject* data, OwnedInput& out) {
             return refuse();
         }
         if (buffer.suboffsets != nullptr && buffer.suboffsets[0] >= 0) {
-            PyErr_Format(PyExc_ValueError, "Buffer not compatible with direct access in dimension %d.",
-                         0);
+            PyErr_Format(PyExc_ValueError,
+                         "Buffer not compatible with direct access in dimension %d.", 0);
             return refuse();
         }
     }
@@ -723,9 +725,8 @@ int run_module_body(PyObject* namespace_dict) {
     PyRef union_ref = PyRef::steal(union_form);
     PyRef members = PyRef::steal(Py_BuildValue("(OOss)", &PyLong_Type, &PyBytes_Type,
                                                "list[BencodeValue]", "dict[bytes, BencodeValue]"));
-    if (!members ||
-        bind_new(namespace_dict, "BencodeValue", PyObject_GetItem(union_ref.get(), members.get())) <
-            0) {
+    if (!members || bind_new(namespace_dict, "BencodeValue",
+                             PyObject_GetItem(union_ref.get(), members.get())) < 0) {
         return -1;
     }
 
@@ -745,10 +746,9 @@ int run_module_body(PyObject* namespace_dict) {
         return -1;
     }
     no_annotations = PyRef::steal(PyDict_New());
-    if (!no_annotations ||
-        bind_new(namespace_dict, "decode_all",
-                 make_function("decode_all", "data", decode_all_doc, no_annotations.get(),
-                               decode_all)) < 0) {
+    if (!no_annotations || bind_new(namespace_dict, "decode_all",
+                                    make_function("decode_all", "data", decode_all_doc,
+                                                  no_annotations.get(), decode_all)) < 0) {
         return -1;
     }
     PyRef encode_annotations = PyRef::steal(Py_BuildValue("{ss}", "return", "bytes"));
@@ -871,15 +871,15 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "bencode",
-    module_doc,
-    0,
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "bencode",
+    .m_doc = module_doc,
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = module_slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 }  // namespace
