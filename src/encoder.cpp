@@ -261,12 +261,9 @@ class RecursionGuard {
 // so that most comparisons while sorting are one integer comparison.
 struct KeyEntry {
     std::uint64_t prefix;
-    const unsigned char* data;
-    Py_ssize_t size;
     PyObject* key;    // strong reference
     PyObject* value;  // strong reference
 };
-
 std::uint64_t big_endian_prefix(const unsigned char* data, Py_ssize_t size) noexcept {
     std::uint64_t prefix = 0;
     if (size >= 8) {
@@ -286,14 +283,17 @@ bool key_less(const KeyEntry& a, const KeyEntry& b) noexcept {
     if (a.prefix != b.prefix) {
         return a.prefix < b.prefix;
     }
-    const Py_ssize_t common = std::min(a.size, b.size);
+    const Py_ssize_t a_size = PyBytes_GET_SIZE(a.key);
+    const Py_ssize_t b_size = PyBytes_GET_SIZE(b.key);
+    const Py_ssize_t common = std::min(a_size, b_size);
     if (common > 8) {
-        const int order = std::memcmp(a.data + 8, b.data + 8, static_cast<std::size_t>(common - 8));
+        const int order = std::memcmp(PyBytes_AS_STRING(a.key) + 8, PyBytes_AS_STRING(b.key) + 8,
+                                      static_cast<std::size_t>(common - 8));
         if (order != 0) {
             return order < 0;
         }
     }
-    return a.size < b.size;
+    return a_size < b_size;
 }
 
 // Two exact bytes objects with the same contents.
@@ -340,7 +340,7 @@ class KeyEntries {
         const auto* data = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(key));
         const Py_ssize_t size = PyBytes_GET_SIZE(key);
         entries_[size_++] =
-            KeyEntry{big_endian_prefix(data, size), data, size, Py_NewRef(key), Py_NewRef(value)};
+            KeyEntry{big_endian_prefix(data, size), Py_NewRef(key), Py_NewRef(value)};
     }
     KeyEntry* begin() noexcept { return entries_; }
     KeyEntry* end() noexcept { return entries_ + size_; }
@@ -358,31 +358,22 @@ class KeyEntries {
     }
 
    private:
-    struct Rank {
-        std::uint64_t prefix;
-        std::size_t index;
-    };
-
-    // Returns 0 when sorted, -1 (with no exception set) when memory is short.
     int radix_sort() {
         const auto count = static_cast<std::size_t>(size_);
-        auto* ranks = static_cast<Rank*>(PyMem_Malloc(2 * count * sizeof(Rank)));
-        auto* sorted = static_cast<KeyEntry*>(PyMem_Malloc(count * sizeof(KeyEntry)));
-        if (ranks == nullptr || sorted == nullptr) {
-            PyMem_Free(ranks);
-            PyMem_Free(sorted);
+        auto* spare = static_cast<KeyEntry*>(PyMem_Malloc(count * sizeof(KeyEntry)));
+        if (spare == nullptr) {
             return -1;
         }
-        Rank* from = ranks;
-        Rank* to = ranks + count;
+        KeyEntry* from = entries_;
+        KeyEntry* to = spare;
         std::size_t histograms[8][256] = {};
         for (std::size_t i = 0; i < count; ++i) {
-            const std::uint64_t prefix = entries_[i].prefix;
-            from[i] = Rank{prefix, i};
+            const std::uint64_t prefix = from[i].prefix;
             for (unsigned byte = 0; byte < 8; ++byte) {
                 ++histograms[byte][(prefix >> (8 * byte)) & 0xFF];
             }
         }
+        // Least significant byte first; each pass is stable.
         for (unsigned byte = 0; byte < 8; ++byte) {
             std::size_t* histogram = histograms[byte];
             if (histogram[(from[0].prefix >> (8 * byte)) & 0xFF] == count) {
@@ -397,27 +388,22 @@ class KeyEntries {
             }
             std::swap(from, to);
         }
-        auto rank_less = [this](const Rank& a, const Rank& b) {
-            return key_less(entries_[a.index], entries_[b.index]);
-        };
         for (std::size_t start = 0; start < count;) {
             std::size_t stop = start + 1;
             while (stop < count && from[stop].prefix == from[start].prefix) {
                 ++stop;
             }
             if (stop - start > 1) {
-                std::sort(from + start, from + stop, rank_less);
+                std::sort(from + start, from + stop, key_less);
             }
             start = stop;
         }
-        for (std::size_t i = 0; i < count; ++i) {
-            sorted[i] = entries_[from[i].index];
+        // `from` holds the sorted entries; keep that array, free the other.
+        KeyEntry* unused = from == entries_ ? spare : entries_;
+        if (unused != inline_) {
+            PyMem_Free(unused);
         }
-        PyMem_Free(ranks);
-        if (entries_ != inline_) {
-            PyMem_Free(entries_);
-        }
-        entries_ = sorted;
+        entries_ = from;
         return 0;
     }
 
@@ -640,12 +626,12 @@ class Encoder {
         KeyEntry* const last = entries.end();
         for (KeyEntry* ahead = entries.begin();
              ahead < last && ahead < entries.begin() + prefetch_distance; ++ahead) {
-            __builtin_prefetch(ahead->data);
+            __builtin_prefetch(PyBytes_AS_STRING(ahead->key));
             __builtin_prefetch(ahead->value);
         }
         for (KeyEntry& entry : entries) {
             if (last - &entry > prefetch_distance) {
-                __builtin_prefetch((&entry + prefetch_distance)->data);
+                __builtin_prefetch(PyBytes_AS_STRING((&entry + prefetch_distance)->key));
                 __builtin_prefetch((&entry + prefetch_distance)->value);
             }
             if (bytes(entry.key) < 0) {

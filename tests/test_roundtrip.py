@@ -1,5 +1,7 @@
+import random
 from collections import OrderedDict
 
+import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -62,3 +64,17 @@ def test_large_dicts_sort_by_raw_bytes(value):
     body = b"".join(b"%d:%si%de" % (len(k), k, value[k]) for k in sorted(value))
     assert encode(value) == b"d" + body + b"e"
     assert encode(dict(reversed(value.items()))) == b"d" + body + b"e"
+
+
+# Keys that share long prefixes, or differ only past the eighth byte or in
+# trailing zero bytes, are where a sort on fixed-width prefixes must defer to
+# the full comparison; hundreds of keys take the radix path.
+@pytest.mark.parametrize("seed", range(6))
+@pytest.mark.parametrize("size", [256, 700])
+def test_many_keys_sort_by_raw_bytes(seed, size):
+    rng = random.Random(seed)
+    stems = [b"", b"\x00", b"prefix__", b"\xff" * 9]
+    key_set = {rng.choice(stems) + rng.randbytes(rng.randint(0, 3)) for _ in range(size)}
+    value = dict.fromkeys(key_set, 0)
+    body = b"".join(b"%d:%si0e" % (len(k), k) for k in sorted(key_set))
+    assert encode(value) == b"d" + body + b"e"
