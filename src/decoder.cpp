@@ -595,10 +595,8 @@ inline bool equal_short(const unsigned char* a, const unsigned char* b, std::siz
 }  // namespace
 
 BytesCache::~BytesCache() {
-    for (unsigned slot = 0; slot < slot_count; ++slot) {
-        if (used_ & (std::uint64_t{1} << slot)) {
-            Py_DECREF(slots_[slot]);
-        }
+    for (std::uint64_t used = used_; used != 0; used &= used - 1) {
+        Py_DECREF(slots_[__builtin_ctzll(used)]);
     }
 }
 

@@ -89,6 +89,38 @@ inline char* write_decimal(char* at, std::uint64_t value) noexcept {
 // contains itself); they are written with a growing buffer instead.
 constexpr int max_measured_depth = 64;
 
+// Encoded sizes of the two leaf kinds; -1 for an int too large to measure
+// cheaply.
+inline Py_ssize_t bytes_size(PyObject* value) noexcept {
+    const Py_ssize_t length = PyBytes_GET_SIZE(value);
+    return decimal_width(static_cast<std::uint64_t>(length)) + 1 + length;
+}
+
+inline Py_ssize_t int_size(PyObject* value) noexcept {
+    auto* number = reinterpret_cast<PyLongObject*>(value);
+    if (!PyUnstable_Long_IsCompact(number)) {
+        return -1;
+    }
+    const auto small = static_cast<long long>(PyUnstable_Long_CompactValue(number));
+    const std::uint64_t magnitude =
+        small < 0 ? 0 - static_cast<std::uint64_t>(small) : static_cast<std::uint64_t>(small);
+    return 2 + (small < 0 ? 1 : 0) + decimal_width(magnitude);
+}
+
+Py_ssize_t measured_size(PyObject* value, int depth);
+
+// A member of a container: leaves inline, containers one level deeper.
+inline Py_ssize_t member_size(PyObject* value, int depth) {
+    PyTypeObject* type = Py_TYPE(value);
+    if (type == &PyBytes_Type) {
+        return bytes_size(value);
+    }
+    if (type == &PyLong_Type) {
+        return int_size(value);
+    }
+    return measured_size(value, depth + 1);
+}
+
 // The exact encoded size of a value made only of exact ints of up to 64
 // bits, exact bytes, exact lists and exact dicts with exact bytes keys, or -1
 // for any other value. Measuring runs no Python code, so the size holds for
@@ -96,18 +128,10 @@ constexpr int max_measured_depth = 64;
 Py_ssize_t measured_size(PyObject* value, int depth) {
     PyTypeObject* type = Py_TYPE(value);
     if (type == &PyBytes_Type) {
-        const Py_ssize_t length = PyBytes_GET_SIZE(value);
-        return decimal_width(static_cast<std::uint64_t>(length)) + 1 + length;
+        return bytes_size(value);
     }
     if (type == &PyLong_Type) {
-        auto* number = reinterpret_cast<PyLongObject*>(value);
-        if (!PyUnstable_Long_IsCompact(number)) {
-            return -1;
-        }
-        const auto small = static_cast<long long>(PyUnstable_Long_CompactValue(number));
-        const std::uint64_t magnitude =
-            small < 0 ? 0 - static_cast<std::uint64_t>(small) : static_cast<std::uint64_t>(small);
-        return 2 + (small < 0 ? 1 : 0) + decimal_width(magnitude);
+        return int_size(value);
     }
     if (depth >= max_measured_depth) {
         return -1;
@@ -116,7 +140,7 @@ Py_ssize_t measured_size(PyObject* value, int depth) {
     if (type == &PyList_Type) {
         const Py_ssize_t count = PyList_GET_SIZE(value);
         for (Py_ssize_t i = 0; i < count; ++i) {
-            const Py_ssize_t item = measured_size(PyList_GET_ITEM(value, i), depth + 1);
+            const Py_ssize_t item = member_size(PyList_GET_ITEM(value, i), depth);
             if (item < 0) {
                 return -1;
             }
@@ -132,11 +156,11 @@ Py_ssize_t measured_size(PyObject* value, int depth) {
             if (!PyBytes_CheckExact(key)) {
                 return -1;
             }
-            const Py_ssize_t item_size = measured_size(item, depth + 1);
+            const Py_ssize_t item_size = member_size(item, depth);
             if (item_size < 0) {
                 return -1;
             }
-            total += measured_size(key, depth + 1) + item_size;
+            total += bytes_size(key) + item_size;
         }
         return total;
     }
