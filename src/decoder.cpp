@@ -18,6 +18,7 @@
 
 #include "errors.hpp"
 #include "pyref.hpp"
+#include "recursion_guard.hpp"
 
 namespace velka {
 
@@ -173,26 +174,6 @@ int compare_bytes(PyObject* a, PyObject* b) noexcept {
     }
     return static_cast<int>(a_len > b_len) - static_cast<int>(a_len < b_len);
 }
-
-// Holds one level of the interpreter's recursion guard, so that input nested
-// deeper than the C stack allows fails with RecursionError.
-class RecursionGuard {
-   public:
-    explicit RecursionGuard(const char* where) noexcept
-        : entered_(Py_EnterRecursiveCall(where) == 0) {}
-    ~RecursionGuard() {
-        if (entered_) {
-            Py_LeaveRecursiveCall();
-        }
-    }
-    RecursionGuard(const RecursionGuard&) = delete;
-    RecursionGuard& operator=(const RecursionGuard&) = delete;
-
-    [[nodiscard]] bool entered() const noexcept { return entered_; }
-
-   private:
-    bool entered_;
-};
 
 // repr() of the one-character str whose code point is `byte`.
 PyRef byte_repr(unsigned char byte) {

@@ -20,6 +20,7 @@
 
 #include "errors.hpp"
 #include "pyref.hpp"
+#include "recursion_guard.hpp"
 
 namespace velka {
 
@@ -260,24 +261,6 @@ class Output {
     Py_ssize_t capacity_ = inline_capacity;
     PyObject* heap_ = nullptr;
     PyObject* root_;
-};
-
-class RecursionGuard {
-   public:
-    explicit RecursionGuard(const char* where) noexcept
-        : entered_(Py_EnterRecursiveCall(where) == 0) {}
-    ~RecursionGuard() {
-        if (entered_) {
-            Py_LeaveRecursiveCall();
-        }
-    }
-    RecursionGuard(const RecursionGuard&) = delete;
-    RecursionGuard& operator=(const RecursionGuard&) = delete;
-
-    [[nodiscard]] bool entered() const noexcept { return entered_; }
-
-   private:
-    bool entered_;
 };
 
 // A key of an exact dict being written, with its value when it was collected.
