@@ -421,6 +421,21 @@ class KeyEntries {
     Py_ssize_t size_ = 0;
 };
 
+// `value.keys()`, looked up on the value itself so that a subclass's own
+// method is used. The method name is made once and kept.
+PyObject* call_keys(PyObject* value) {
+    static PyObject* keys_name = nullptr;
+    if (keys_name == nullptr) {
+        keys_name = PyUnicode_InternFromString("keys");
+        if (keys_name == nullptr) {
+            return nullptr;
+        }
+    }
+    PyObject* arguments[] = {value};
+    return PyObject_VectorcallMethod(keys_name, arguments, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     nullptr);
+}
+
 class Encoder {
    public:
     explicit Encoder(PyObject* root) noexcept : out_(root) {}
@@ -672,7 +687,7 @@ class Encoder {
     // just before it is written and its value fetched by subscription.
     int general_dict(PyObject* value) {
         ++foreign_calls_;
-        PyRef keys_view = PyRef::steal(PyObject_CallMethod(value, "keys", nullptr));
+        PyRef keys_view = PyRef::steal(call_keys(value));
         if (!keys_view) {
             return -1;
         }
