@@ -432,8 +432,7 @@ PyObject* call_keys(PyObject* value) {
         }
     }
     PyObject* arguments[] = {value};
-    return PyObject_VectorcallMethod(keys_name, arguments, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                     nullptr);
+    return PyObject_VectorcallMethod(keys_name, arguments, 1, nullptr);
 }
 
 class Encoder {
