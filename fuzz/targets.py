@@ -1,0 +1,480 @@
+"""What the fuzzing harness does with each input.
+
+Every target takes the input as bytes, runs the codec on it and returns
+normally for every acceptable outcome. Anything a target raises is a finding
+(the harness prints it and aborts, so libFuzzer keeps the input).
+
+The oracles are small reference implementations of the decoding and encoding
+rules, written for clarity rather than speed: the codec must give the same
+value, or the same exception type with the same message, for every input and
+for every kind of buffer (bytes, bytearray, memoryview, strided views in both
+directions).
+"""
+
+import collections
+import enum
+import sys
+import threading
+
+from velka.bencode import DecodeError, EncodeError, decode, decode_all, encode
+
+# Exceptions that hostile input may legitimately raise.
+ACCEPTED = (
+    DecodeError,
+    EncodeError,
+    RecursionError,
+    OverflowError,
+    ValueError,
+    TypeError,
+    KeyError,
+)
+
+
+class Finding(AssertionError):
+    pass
+
+
+def check(condition, *details):
+    if not condition:
+        raise Finding(*details)
+
+
+# ---------------------------------------------------------------------------
+# Reference decoder
+
+
+class _RefDecodeError(Exception):
+    pass
+
+
+def _find_byte(data, target, pos):
+    found = data.find(target, pos) if pos < len(data) else -1
+    if found < 0:
+        raise _RefDecodeError(f"expected {chr(target)!r} not found after position {pos}")
+    return found
+
+
+def _convert(text, what):
+    try:
+        return int(text)
+    except ValueError as error:
+        raise _RefDecodeError(f"{what}: {text!r}") from error
+
+
+def _ref_int(data, pos):
+    end = _find_byte(data, 0x65, pos + 1)
+    text = data[pos + 1 : end]
+    if not text:
+        raise _RefDecodeError("empty integer")
+    if text == b"-0":
+        raise _RefDecodeError("negative zero is not allowed")
+    if len(text) >= 2 and text[0] == 0x30:
+        raise _RefDecodeError(f"leading zero in integer: {text!r}")
+    if len(text) >= 2 and text[:2] == b"-0":
+        raise _RefDecodeError(f"leading zero in negative integer: {text!r}")
+    return _convert(text, "invalid integer"), end + 1
+
+
+def _ref_bytes(data, pos):
+    colon = _find_byte(data, 0x3A, pos)
+    text = data[pos:colon]
+    if len(text) >= 2 and text[0] == 0x30:
+        raise _RefDecodeError(f"leading zero in string length: {text!r}")
+    length = _convert(text, "invalid string length")
+    if length >= 2**63:
+        raise OverflowError("length does not fit a Py_ssize_t")
+    start = colon + 1
+    if length > len(data) - start:
+        raise _RefDecodeError(
+            f"string of length {length} extends past end of data "
+            f"(position {start}, buffer length {len(data)})"
+        )
+    return data[start : start + length], start + length
+
+
+def _ref_any(data, pos):
+    if pos >= len(data):
+        raise _RefDecodeError(f"unexpected end of data at position {pos}")
+    byte = data[pos]
+    if byte == 0x69:
+        return _ref_int(data, pos)
+    if byte == 0x6C:
+        items = []
+        pos += 1
+        while True:
+            if pos >= len(data):
+                raise _RefDecodeError("unterminated list")
+            if data[pos] == 0x65:
+                return items, pos + 1
+            item, pos = _ref_any(data, pos)
+            items.append(item)
+    if byte == 0x64:
+        result = {}
+        previous = None
+        pos += 1
+        while True:
+            if pos >= len(data):
+                raise _RefDecodeError("unterminated dict")
+            byte = data[pos]
+            if byte == 0x65:
+                return result, pos + 1
+            if not 0x30 <= byte <= 0x39:
+                raise _RefDecodeError(
+                    f"dict key must be a byte string, got {chr(byte)!r} at position {pos}"
+                )
+            key, pos = _ref_bytes(data, pos)
+            if previous is not None and key <= previous:
+                raise _RefDecodeError(f"dict keys out of order: {previous!r} >= {key!r}")
+            previous = key
+            result[key], pos = _ref_any(data, pos)
+    if 0x30 <= byte <= 0x39:
+        return _ref_bytes(data, pos)
+    raise _RefDecodeError(f"unexpected byte {chr(byte)!r} at position {pos}")
+
+
+def ref_decode(data):
+    if not data:
+        raise _RefDecodeError("empty data")
+    value, pos = _ref_any(data, 0)
+    if pos != len(data):
+        raise _RefDecodeError(f"trailing data at position {pos}")
+    return value
+
+
+def ref_decode_all(data):
+    values = []
+    pos = 0
+    while pos < len(data):
+        value, pos = _ref_any(data, pos)
+        values.append(value)
+    return values
+
+
+# ---------------------------------------------------------------------------
+# Reference encoder
+
+
+def _ref_encode(value, parts):
+    if isinstance(value, int):
+        parts.append(b"i" + int.__repr__(value).encode() + b"e")
+    elif isinstance(value, bytes):
+        if type(value) is not bytes:
+            raise TypeError(f"Expected bytes, got {type(value).__name__}")
+        parts.append(b"%d:%s" % (len(value), value))
+    elif isinstance(value, list):
+        parts.append(b"l")
+        if type(value) is list:
+            i = 0
+            while i < len(value):
+                _ref_encode(value[i], parts)
+                i += 1
+        else:
+            for item in value:
+                _ref_encode(item, parts)
+        parts.append(b"e")
+    elif isinstance(value, dict):
+        parts.append(b"d")
+        keys = list(value.keys())
+        keys.sort()
+        for key in keys:
+            if not isinstance(key, bytes):
+                raise EncodeError(f"dict key must be bytes, got {type(key).__name__}")
+            if type(key) is not bytes:
+                raise TypeError(f"Expected bytes, got {type(key).__name__}")
+            parts.append(b"%d:%s" % (len(key), key))
+            _ref_encode(value[key], parts)
+        parts.append(b"e")
+    else:
+        raise EncodeError(f"unsupported type: {type(value).__name__}")
+
+
+def ref_encode(value):
+    parts = []
+    _ref_encode(value, parts)
+    return b"".join(parts)
+
+
+# ---------------------------------------------------------------------------
+# Outcomes
+
+
+def outcome(function, argument):
+    """('ok', value) or ('raise', type name, message, cause type name)."""
+    try:
+        return ("ok", function(argument))
+    except _RefDecodeError as error:
+        return ("raise", "DecodeError", str(error), type(error.__cause__).__name__)
+    except ACCEPTED as error:
+        kind = type(error).__name__
+        if isinstance(error, (RecursionError, OverflowError)):
+            return ("raise", kind)  # the texts are the host's, not ours
+        return ("raise", kind, str(error), type(error.__cause__).__name__)
+
+
+def same(got, want, *context):
+    if "RecursionError" in (got[1], want[1]) and got[0] == want[0] == "raise":
+        return  # the two depth limits need not agree
+    if want[1:2] == ("RecursionError",) and got[0] == "ok":
+        return  # the reference recursed in Python and gave up first
+    check(got == want, *context, got, want)
+
+
+class Strided:
+    """A one-dimensional buffer whose items are not adjacent in memory."""
+
+    def __init__(self, data, step):
+        if step > 0:
+            spread = bytearray(len(data) * step)
+            spread[::step] = data
+            self._view = memoryview(spread)[::step]
+        else:
+            self._view = memoryview(bytearray(data[::-1]))[::-1]
+
+    def __buffer__(self, flags):
+        return self._view
+
+
+def _resizable(array):
+    array.append(0)
+    array.pop()
+
+
+def _variants(data):
+    """The same input in every kind of buffer the decoder reads."""
+    yield "bytearray", bytearray(data)
+    yield "memoryview", memoryview(data)
+    if data:
+        yield "stride 3", Strided(data, 3)
+        yield "stride -1", Strided(data, -1)
+
+
+# ---------------------------------------------------------------------------
+# Targets
+
+
+def decode_target(data):
+    want = outcome(ref_decode, data)
+    got = outcome(decode, data)
+    same(got, want, "decode", data)
+    for name, argument in _variants(data):
+        same(outcome(decode, argument), got, "decode", name, data)
+        if isinstance(argument, bytearray):
+            _resizable(argument)
+
+
+def decode_all_target(data):
+    want = outcome(ref_decode_all, data)
+    got = outcome(decode_all, data)
+    same(got, want, "decode_all", data)
+    for name, argument in _variants(data):
+        same(outcome(decode_all, argument), got, "decode_all", name, data)
+        if isinstance(argument, bytearray):
+            _resizable(argument)
+    single = outcome(decode, data)
+    if single[0] == "ok" and got[0] == "ok":
+        check(got[1] == [single[1]], "decode_all disagrees with decode", data)
+
+
+def roundtrip_target(data):
+    try:
+        value = decode(data)
+    except ACCEPTED:
+        return
+    encoded = encode(value)
+    check(encoded == ref_encode(value), "encode", value)
+    again = decode(encoded)
+    check(again == value, "round trip", data, encoded)
+    check(encode(again) == encoded, "encoding is not canonical", data)
+    check(decode_all(encoded + encoded) == [value, value], "decode_all", data)
+
+
+# Values for the encoder, built by a small stack machine driven by the input.
+
+
+class BBytes(bytes):
+    pass
+
+
+class BList(list):
+    pass
+
+
+class BDict(dict):
+    pass
+
+
+class Loud(int):
+    def __repr__(self):
+        return "loud"
+
+    __str__ = __repr__
+
+
+class Colour(enum.IntEnum):
+    RED = 3
+
+
+class Backwards(list):
+    def __iter__(self):
+        return list.__reversed__(self)
+
+
+class Remapped(dict):
+    """A dict whose own keys() and item lookup disagree with its storage."""
+
+    def keys(self):
+        return [k for k in dict.keys(self) if not (isinstance(k, bytes) and k.startswith(b"h"))]
+
+    def __getitem__(self, key):
+        value = dict.__getitem__(self, key)
+        return [value] if isinstance(value, int) else value
+
+
+class Vandal(list):
+    """Clears the container it was told about while being walked."""
+
+    victim = None
+
+    def __iter__(self):
+        victim = self.victim
+        if victim is not None:
+            victim.clear()
+        return list.__iter__(self)
+
+
+_ATOMS = (
+    lambda r: r.byte() - 128,
+    lambda r: int.from_bytes(r.take(r.byte() % 40), "little", signed=True),
+    lambda r: r.take(r.byte() % 16),
+    lambda r: bool(r.byte() & 1),
+    lambda r: BBytes(r.take(2)),
+    lambda r: Loud(r.byte()),
+    lambda r: Colour.RED,
+    lambda r: r.take(2).decode("latin-1"),
+    lambda r: r.byte() / 7,
+    lambda r: None,
+    lambda r: tuple(r.take(2)),
+    lambda r: bytearray(r.take(2)),
+    lambda r: 10 ** (4290 + r.byte() % 20) if not r.cyclic else 0,
+)
+
+_LISTS = (list, BList, Backwards, Vandal)
+_DICTS = (dict, BDict, collections.OrderedDict, Remapped)
+
+
+class _Reader:
+    def __init__(self, data):
+        self.data = data
+        self.pos = 0
+        # A value that contains itself is walked until the stack runs out;
+        # it gets no huge integers, which would make that walk very slow.
+        self.cyclic = False
+
+    def more(self):
+        return self.pos < len(self.data)
+
+    def byte(self):
+        if self.pos >= len(self.data):
+            return 0
+        self.pos += 1
+        return self.data[self.pos - 1]
+
+    def take(self, count):
+        chunk = self.data[self.pos : self.pos + count]
+        self.pos += count
+        return chunk
+
+
+def build_value(data):
+    reader = _Reader(data)
+    stack = []
+    containers = []
+    while reader.more():
+        op = reader.byte()
+        kind = op % 8
+        if kind < 3 or not stack:
+            stack.append(_ATOMS[reader.byte() % len(_ATOMS)](reader))
+        elif kind == 3:  # list of the top n
+            n = min(op >> 3, len(stack))
+            items, stack[len(stack) - n :] = stack[len(stack) - n :], []
+            made = _LISTS[reader.byte() % len(_LISTS)](items)
+            containers.append(made)
+            stack.append(made)
+        elif kind == 4:  # dict of the top n under keys from the input
+            n = min(op >> 3, len(stack))
+            values, stack[len(stack) - n :] = stack[len(stack) - n :], []
+            made = _DICTS[reader.byte() % len(_DICTS)]()
+            for value in values:
+                selector = reader.byte()
+                if selector < 200:
+                    key = reader.take(selector % 4)
+                elif selector < 230:
+                    key = reader.take(1).decode("latin-1")
+                elif selector < 245:
+                    key = BBytes(reader.take(1))
+                else:
+                    key = selector
+                made[key] = value
+            containers.append(made)
+            stack.append(made)
+        elif op == 5 and containers:  # a container inside itself (rare: slow)
+            reader.cyclic = True
+            target = containers[reader.byte() % len(containers)]
+            if isinstance(target, list):
+                target.append(target)
+            else:
+                target[b"self"] = target
+        elif kind == 6 and containers:  # a walker that clears a container
+            for item in reversed(stack):
+                if isinstance(item, Vandal):
+                    item.victim = containers[reader.byte() % len(containers)]
+                    break
+        elif kind == 7 and len(stack) > 1:
+            stack[-1], stack[-2] = stack[-2], stack[-1]
+    return (stack[-1] if stack else None), containers, reader.cyclic
+
+
+def _on_small_stack(function, argument):
+    """outcome() for a value that contains itself, whose walk never ends: in
+    a thread with a small stack and under a low recursion limit, so that
+    both encoders give up after a few hundred levels instead of tens of
+    thousands."""
+    result = []
+    previous_stack = threading.stack_size(128 << 10)
+    previous_limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(200)
+    try:
+        thread = threading.Thread(target=lambda: result.append(outcome(function, argument)))
+        thread.start()
+        thread.join()
+    finally:
+        threading.stack_size(previous_stack)
+        sys.setrecursionlimit(previous_limit)
+    return result[0]
+
+
+def _outcome_of_built(function, data):
+    """The outcome of `function` on the value the input builds, and whether
+    that value was made to contain itself."""
+    value, containers, cyclic = build_value(data)
+    try:
+        return (_on_small_stack if cyclic else outcome)(function, value), cyclic
+    finally:
+        # Break the cycles the program may have made, so that every input
+        # returns its memory at once (libFuzzer runs a leak scan otherwise).
+        for container in containers:
+            if isinstance(container, Vandal):
+                container.victim = None
+            container.clear()
+
+
+def encode_target(data):
+    # Encoding may change the value (a Vandal clears containers), so the
+    # reference and the codec each get a value of their own.
+    want, cyclic = _outcome_of_built(ref_encode, data)
+    got, _ = _outcome_of_built(encode, data)
+    if cyclic and "RecursionError" in (got[1], want[1]):
+        return  # on the small stack the codec may give up before the reference
+    same(got, want, "encode", data)
+    if got[0] == "ok":
+        decode(got[1])
