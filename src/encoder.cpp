@@ -365,15 +365,20 @@ class KeyEntries {
     }
 
    private:
-    int radix_sort() {
+    // Not inlined, and its counters are not on the stack, so that the frame
+    // of every nesting level stays small: the walk recurses once per level.
+    [[gnu::noinline]] int radix_sort() {
         const auto count = static_cast<std::size_t>(size_);
         auto* spare = static_cast<KeyEntry*>(PyMem_Malloc(count * sizeof(KeyEntry)));
-        if (spare == nullptr) {
+        auto* histograms =
+            static_cast<std::size_t (*)[256]>(PyMem_Calloc(8 * 256, sizeof(std::size_t)));
+        if (spare == nullptr || histograms == nullptr) {
+            PyMem_Free(spare);
+            PyMem_Free(histograms);
             return -1;
         }
         KeyEntry* from = entries_;
         KeyEntry* to = spare;
-        std::size_t histograms[8][256] = {};
         for (std::size_t i = 0; i < count; ++i) {
             const std::uint64_t prefix = from[i].prefix;
             for (unsigned byte = 0; byte < 8; ++byte) {
@@ -405,6 +410,7 @@ class KeyEntries {
             }
             start = stop;
         }
+        PyMem_Free(histograms);
         // `from` holds the sorted entries; keep that array, free the other.
         KeyEntry* unused = from == entries_ ? spare : entries_;
         if (unused != inline_) {

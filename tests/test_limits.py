@@ -168,3 +168,46 @@ def test_namespace_unchanged_by_any_call():
             pass
     assert vars(bencode) == namespace
     assert all(vars(bencode)[name] is value for name, value in namespace.items())
+
+
+# A thread's stack can be far smaller than the main thread's; deep values must
+# still end in RecursionError there, which needs every nesting level of the
+# walkers to take little stack.
+@pytest.mark.parametrize(
+    "make",
+    [
+        "decode(b'd1:a' * 100_000)",
+        "decode(b'l' * 100_000)",
+        "encode(nest({}, lambda inner: {b'k': inner}))",
+        "encode(nest([], lambda inner: [inner]))",
+        "encode(nest({}, lambda inner: {b'k' * 8: inner, b'v': [1, b'x']}))",
+    ],
+)
+def test_deep_values_on_a_small_thread_stack(run_python, make):
+    result = run_python(
+        f"""
+        import threading
+        from velka.bencode import decode, encode
+
+        def nest(leaf, wrap):
+            value = leaf
+            for _ in range(100_000):
+                value = wrap(value)
+            return value
+
+        outcome = []
+        def work():
+            try:
+                {make}
+            except RecursionError:
+                outcome.append("RecursionError")
+
+        threading.stack_size(256 << 10)
+        thread = threading.Thread(target=work)
+        thread.start()
+        thread.join()
+        print(outcome)
+        """
+    )
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.strip() == "['RecursionError']"
