@@ -370,8 +370,8 @@ class KeyEntries {
     [[gnu::noinline]] int radix_sort() {
         const auto count = static_cast<std::size_t>(size_);
         auto* spare = static_cast<KeyEntry*>(PyMem_Malloc(count * sizeof(KeyEntry)));
-        auto* histograms =
-            static_cast<std::size_t (*)[256]>(PyMem_Calloc(8 * 256, sizeof(std::size_t)));
+        auto* histograms = static_cast<std::size_t (*)[256]>(
+            PyMem_Calloc(std::size_t{8} * 256, sizeof(std::size_t)));
         if (spare == nullptr || histograms == nullptr) {
             PyMem_Free(spare);
             PyMem_Free(histograms);
