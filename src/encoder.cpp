@@ -99,18 +99,10 @@ inline Py_ssize_t bytes_size(PyObject* value) noexcept {
 
 inline Py_ssize_t int_size(PyObject* value) noexcept {
     auto* number = reinterpret_cast<PyLongObject*>(value);
-    long long small;
-    if (PyUnstable_Long_IsCompact(number)) {
-        small = static_cast<long long>(PyUnstable_Long_CompactValue(number));
-    } else {
-        // Exact ints convert without calling Python code; anything wider
-        // than 64 bits is left unmeasured.
-        int overflow = 0;
-        small = PyLong_AsLongLongAndOverflow(value, &overflow);
-        if (overflow != 0) {
-            return -1;
-        }
+    if (!PyUnstable_Long_IsCompact(number)) {
+        return -1;
     }
+    const auto small = static_cast<long long>(PyUnstable_Long_CompactValue(number));
     const std::uint64_t magnitude =
         small < 0 ? 0 - static_cast<std::uint64_t>(small) : static_cast<std::uint64_t>(small);
     return 2 + (small < 0 ? 1 : 0) + decimal_width(magnitude);
