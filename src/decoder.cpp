@@ -3,16 +3,16 @@
 //
 // Speed comes from doing as little as possible per value: positions stay
 // machine integers, bytes are compared with constants straight from the
-// caller's memory, canonical integers and lengths of up to 18 digits are
-// converted in place, lists are allocated once at their final size and
-// repeated dictionary keys are shared. Anything that is not plainly canonical
+// caller's memory, canonical integers and lengths of up to 19 digits are
+// converted in place (eight digits at a time), lists are allocated once at
+// their final size and short strings that repeat (keys, path components) are
+// shared. Anything that is not plainly canonical
 // leaves the fast path for the general one, which copies the text and lets
 // int() judge it, so that both paths accept and refuse exactly the same input
 // with the same messages.
 #include "decoder.hpp"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <type_traits>
 
@@ -547,7 +547,7 @@ int ItemStack::grow() {
 
 namespace {
 
-// Equality of two runs of 2 to BytesCache::max_key_length bytes, without a call.
+// Equality of two runs of 2 to BytesCache::max_length bytes, without a call.
 inline bool equal_short(const unsigned char* a, const unsigned char* b, std::size_t size) noexcept {
     auto load8 = [](const unsigned char* p) {
         std::uint64_t v;

@@ -2,20 +2,22 @@
 // into a single output buffer.
 //
 // Small outputs are assembled in a buffer on the stack and copied once into
-// an exactly sized bytes object; larger ones move into a bytes object that
-// grows by a modest factor and is shrunk once at the end, so an encode holds
-// little more than its output at any time.
+// an exactly sized bytes object. When the output outgrows that buffer, a
+// value made only of exact built-in types is measured (which runs no Python
+// code) and the output allocated once at its exact size; any other value
+// grows its output by an eighth at a time and is shrunk once at the end. So
+// an encode holds little more than its output at any time.
 //
 // Exact built-in types take fast paths that call no Python code: ints are
 // formatted in place, and an exact dict whose keys are all exact bytes is
-// sorted with memcmp instead of the interpreter's list sort. Subclasses go
-// through their own methods, in the same order as the general algorithm.
+// sorted by their raw bytes instead of through the interpreter's list sort.
+// Subclasses go through their own methods, in the same order as the general
+// algorithm.
 #include "encoder.hpp"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <limits>
 #include <utility>
 
 #include "errors.hpp"
@@ -195,16 +197,6 @@ class Output {
         }
         *at = byte;
         ++size_;
-        return 0;
-    }
-
-    int write(const char* bytes, Py_ssize_t count) {
-        char* at = reserve(count);
-        if (at == nullptr) {
-            return -1;
-        }
-        std::memcpy(at, bytes, static_cast<std::size_t>(count));
-        size_ += count;
         return 0;
     }
 
