@@ -167,6 +167,14 @@ struct StridedBytes {
 int compare_bytes(PyObject* a, PyObject* b) noexcept {
     const Py_ssize_t a_len = PyBytes_GET_SIZE(a);
     const Py_ssize_t b_len = PyBytes_GET_SIZE(b);
+    // Neighbouring keys mostly differ in their first byte.
+    if (a_len > 0 && b_len > 0) {
+        const auto a_first = static_cast<unsigned char>(PyBytes_AS_STRING(a)[0]);
+        const auto b_first = static_cast<unsigned char>(PyBytes_AS_STRING(b)[0]);
+        if (a_first != b_first) {
+            return a_first < b_first ? -1 : 1;
+        }
+    }
     const int order = std::memcmp(PyBytes_AS_STRING(a), PyBytes_AS_STRING(b),
                                   static_cast<std::size_t>(std::min(a_len, b_len)));
     if (order != 0) {
