@@ -33,6 +33,9 @@ constexpr unsigned char token_colon = ':';
 constexpr unsigned char digit_zero = '0';
 constexpr unsigned char digit_nine = '9';
 
+// A list with more items than this stops waiting on the item stack.
+constexpr Py_ssize_t max_waiting_items = 1024;
+
 // Values this short are shared when they repeat: names in paths, flags.
 constexpr Py_ssize_t max_shared_value_length = 16;
 
@@ -426,7 +429,10 @@ class Walker {
         return result;
     }
 
-    // `_decode_list`
+    // `_decode_list`. Items wait on the shared stack so that the list is
+    // made once at its final size; a long list moves to a list object of its
+    // own and grows by appending, so that waiting items never hold much
+    // memory beside the result.
     PyObject* list(Py_ssize_t& pos) {
         RecursionGuard guard(" while decoding a bencoded list");
         if (!guard.entered()) {
@@ -434,6 +440,7 @@ class Walker {
         }
         ItemStack& items = decoder_.items_;
         const Py_ssize_t base = items.size();
+        PyRef long_list;
         ++pos;
         for (;;) {
             if (pos >= length_) {
@@ -444,12 +451,36 @@ class Walker {
                 break;
             }
             PyObject* item = any(pos);
-            if (item == nullptr || items.push(item) < 0) {
+            if (item == nullptr) {
                 items.release_from(base);
                 return nullptr;
             }
+            if (long_list) {
+                const int appended = PyList_Append(long_list.get(), item);
+                Py_DECREF(item);
+                if (appended < 0) {
+                    return nullptr;
+                }
+            } else if (items.push(item) < 0) {
+                items.release_from(base);
+                return nullptr;
+            } else if (items.size() - base == max_waiting_items) {
+                long_list = PyRef::steal(take_items(items, base));
+                if (!long_list) {
+                    return nullptr;
+                }
+            }
         }
         ++pos;
+        if (long_list) {
+            return long_list.release();
+        }
+        return take_items(items, base);
+    }
+
+    // A new list of the items above `base`, which leave the stack; or
+    // nullptr with an exception set, the items then released.
+    static PyObject* take_items(ItemStack& items, Py_ssize_t base) {
         const Py_ssize_t count = items.size() - base;
         PyObject* result = PyList_New(count);
         if (result == nullptr) {

@@ -5,7 +5,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from velka.bencode import decode, decode_all, encode
+from velka.bencode import DecodeError, decode, decode_all, encode
 
 integers = st.one_of(
     st.integers(),
@@ -78,3 +78,23 @@ def test_many_keys_sort_by_raw_bytes(seed, size):
     value = dict.fromkeys(key_set, 0)
     body = b"".join(b"%d:%si0e" % (len(k), k) for k in sorted(key_set))
     assert encode(value) == b"d" + body + b"e"
+
+
+# Long lists stop waiting on the decoder's item stack part way through; the
+# switch must keep every item, in order, and fail cleanly after it.
+@pytest.mark.parametrize("size", [1023, 1024, 1025, 3000])
+def test_long_lists_keep_every_item(size):
+    value = [[n, [b"ab"] * (n % 3), {b"k": n}] for n in range(size)]
+    assert decode(encode(value)) == value
+    assert decode(encode([value[:5], list(range(size))])) == [value[:5], list(range(size))]
+
+
+@pytest.mark.parametrize("size", [1023, 1024, 1025, 3000])
+def test_long_lists_fail_cleanly(size):
+    body = encode(list(range(size)))[:-1]
+    with pytest.raises(DecodeError) as refused:
+        decode(body)
+    assert refused.value.args == ("unterminated list",)
+    with pytest.raises(DecodeError) as refused:
+        decode(body + b"xe")
+    assert refused.value.args == (f"unexpected byte 'x' at position {len(body)}",)
