@@ -236,28 +236,25 @@ def prepare(workload: Workload, impls: list[Impl], notes: list[str]) -> tuple[Ca
     return decode_case, encode_case
 
 
-def _decode_difference(impl: Impl, inputs: list[bytes], graphs: list) -> str | None:
-    for index, (data, want) in enumerate(zip(inputs, graphs, strict=True)):
+def _first_difference(call, arguments: list, wants: list, compare) -> str | None:
+    """The first input on which `call` fails or differs from what is wanted."""
+    for index, (argument, want) in enumerate(zip(arguments, wants, strict=True)):
         try:
-            got = impl.decode(data)
+            got = call(argument)
         except Exception as error:
             return f"input {index}: raised {type(error).__name__}: {error}"
-        problem = first_difference(got, want)
+        problem = compare(got, want)
         if problem:
             return f"input {index}: {problem}"
     return None
+
+
+def _decode_difference(impl: Impl, inputs: list[bytes], graphs: list) -> str | None:
+    return _first_difference(impl.decode, inputs, graphs, first_difference)
 
 
 def _encode_difference(impl: Impl, graphs: list, encoded: list[bytes]) -> str | None:
-    for index, (graph, want) in enumerate(zip(graphs, encoded, strict=True)):
-        try:
-            got = impl.encode(graph)
-        except Exception as error:
-            return f"input {index}: raised {type(error).__name__}: {error}"
-        problem = first_byte_difference(got, want)
-        if problem:
-            return f"input {index}: {problem}"
-    return None
+    return _first_difference(impl.encode, graphs, encoded, first_byte_difference)
 
 
 # --- timing --------------------------------------------------------------------------
