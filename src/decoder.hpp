@@ -2,8 +2,7 @@
 // Python objects.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "compat.hpp"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,8 +1,7 @@
 // The value encoder: a Python value into canonical bencode.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "compat.hpp"
 
 namespace velka {
 

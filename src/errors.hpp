@@ -5,8 +5,7 @@
 // velka.bencode.DecodeError changes what later failures raise.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "compat.hpp"
 
 namespace velka {
 

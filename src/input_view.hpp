@@ -2,8 +2,7 @@
 // as a whole.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "compat.hpp"
 
 namespace velka {
 

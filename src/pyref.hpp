@@ -6,8 +6,7 @@
 // returned, release() hands the reference back to the C API.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "compat.hpp"
 
 #include <utility>
 

@@ -1,8 +1,7 @@
 // One level of the interpreter's guard against running out of C stack.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "compat.hpp"
 
 namespace velka {
 
