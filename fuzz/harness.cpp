@@ -1,8 +1,10 @@
 // libFuzzer entry point that embeds the Python interpreter.
 //
-// The extension's sources are linked into this binary and registered as the
-// built-in module velka.bencode, so the package import resolves to them and
-// the sanitizers and coverage instrumentation see every line of the codec.
+// The extensions' sources are linked into this binary and registered as the
+// built-in modules velka.bencode and velka.raw, so the package imports
+// resolve to them and the sanitizers and coverage instrumentation see every
+// line of the codec. (Linked together, the two modules share the core's
+// state; velka.raw binds only what velka.bencode leaves alone.)
 // Each input is handed as a bytes object to one function of
 // fuzz/targets.py (chosen at build time by FUZZ_TARGET); that function
 // returns normally for every acceptable outcome, and anything it raises is a
@@ -23,6 +25,7 @@
 #define VELKA_STRINGIFY(x) VELKA_STRINGIFY_(x)
 
 extern "C" PyObject* PyInit_bencode(void);
+extern "C" PyObject* PyInit_raw(void);
 
 namespace {
 
@@ -49,8 +52,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     if (PyStatus_Exception(status)) {
         Py_ExitStatusException(status);
     }
-    if (PyImport_AppendInittab("velka.bencode", PyInit_bencode) < 0) {
-        fail("cannot register velka.bencode");
+    if (PyImport_AppendInittab("velka.bencode", PyInit_bencode) < 0 ||
+        PyImport_AppendInittab("velka.raw", PyInit_raw) < 0) {
+        fail("cannot register the extension modules");
     }
     PyConfig config;
     PyConfig_InitPythonConfig(&config);

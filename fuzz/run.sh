@@ -45,12 +45,14 @@ newer() {  # newer TARGET SOURCES...: true when TARGET is missing or stale
     return 1
 }
 
+# Both extension modules (and the core they share) go into every harness.
 objects=()
-for unit in module decoder encoder; do
-    obj=$build/obj/$unit.o
-    if newer "$obj" "$root/src/$unit.cpp" "$root"/src/*.hpp "$0"; then
-        echo "fuzz: compiling src/$unit.cpp" >&2
-        "$CXX" "${common[@]}" -fsanitize=fuzzer-no-link -c "$root/src/$unit.cpp" -o "$obj"
+for source in "$root"/src/*/*.cpp; do
+    unit=${source#"$root"/src/}
+    obj=$build/obj/${unit//\//-}.o
+    if newer "$obj" "$source" "$root"/src/*/*.hpp "$0"; then
+        echo "fuzz: compiling src/$unit" >&2
+        "$CXX" "${common[@]}" -I"$root/src/core" -fsanitize=fuzzer-no-link -c "$source" -o "$obj"
     fi
     objects+=("$obj")
 done

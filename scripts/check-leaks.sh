@@ -11,18 +11,22 @@ site=build/leaks/site
 mkdir -p "$site/velka"
 cp velka/__init__.py velka/*.pyi velka/py.typed "$site/velka/"
 suffix=$("$python" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
-module=$site/velka/bencode$suffix
-stale=0
-[ -e "$module" ] || stale=1
-for source in src/*.cpp src/*.hpp "$0"; do
-    [ "$source" -nt "$module" ] && stale=1
+# Each extension module is its own sources and the core they share.
+for name in bencode raw; do
+    module=$site/velka/$name$suffix
+    stale=0
+    [ -e "$module" ] || stale=1
+    for source in src/core/* src/"$name"/* "$0"; do
+        [ "$source" -nt "$module" ] && stale=1
+    done
+    if [ "$stale" = 1 ]; then
+        echo "check-leaks: building velka.$name for $python" >&2
+        # shellcheck disable=SC2046
+        ${CXX:-g++} -std=c++20 -O1 -g -fPIC -shared -fno-exceptions -fno-rtti \
+            -fvisibility=hidden $("$python-config" --includes) -Isrc/core \
+            src/core/*.cpp src/"$name"/*.cpp -o "$module"
+    fi
 done
-if [ "$stale" = 1 ]; then
-    echo "check-leaks: building velka for $python" >&2
-    # shellcheck disable=SC2046
-    ${CXX:-g++} -std=c++20 -O1 -g -fPIC -shared -fno-exceptions -fno-rtti -fvisibility=hidden \
-        $("$python-config" --includes) src/module.cpp src/decoder.cpp src/encoder.cpp -o "$module"
-fi
 export PYTHONPATH=$site
 # The packaging tests look for an installed wheel, which this build is not.
 "$python" -P -m pytest -q -p no:cacheprovider --ignore=tests/test_package.py tests

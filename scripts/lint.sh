@@ -9,9 +9,9 @@ run() {
     echo "+ $*"
     "$@" || status=1
 }
-cxx=(src/*.cpp src/*.hpp)
+cxx=(src/*/*.cpp src/*/*.hpp)
 run ruff check .
 run ruff format --check .
 run clang-format --dry-run --Werror "${cxx[@]}"
-run clang-tidy -p build/cp314 --quiet --warnings-as-errors='*' src/*.cpp
+run clang-tidy -p build/cp314 --quiet --warnings-as-errors='*' src/*/*.cpp
 exit $status

@@ -6,9 +6,9 @@
 // returned, release() hands the reference back to the C API.
 #pragma once
 
-#include "compat.hpp"
-
 #include <utility>
+
+#include "compat.hpp"
 
 namespace velka {
 

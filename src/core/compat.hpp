@@ -83,8 +83,7 @@ inline int PyUnicode_Equal(PyObject* a, PyObject* b) {
         return -1;
     }
     if (!PyUnicode_Check(b)) {
-        PyErr_Format(PyExc_TypeError, "second argument must be str, not %s",
-                     Py_TYPE(b)->tp_name);
+        PyErr_Format(PyExc_TypeError, "second argument must be str, not %s", Py_TYPE(b)->tp_name);
         return -1;
     }
     return PyUnicode_Compare(a, b) == 0 ? 1 : 0;

@@ -15,6 +15,7 @@ struct InputView {
     Py_ssize_t stride = 1;
 
     [[nodiscard]] bool contiguous() const noexcept { return stride == 1; }
+    [[nodiscard]] unsigned char at(Py_ssize_t pos) const noexcept { return data[pos * stride]; }
 };
 
 // An InputView together with whatever keeps its memory alive: the buffer
@@ -43,6 +44,11 @@ class OwnedInput {
     bool has_buffer_ = false;
     PyObject* cast_view_ = nullptr;
 };
+
+// The test `decode` makes of its argument before asking for a buffer: 1 when
+// `data` is true, 0 when it is false (empty bytes, None, 0, ...), -1 with an
+// exception set when its __bool__ failed.
+int data_truth(PyObject* data);
 
 // `_to_buffer`: makes the input view of `data`. Returns 0, or -1 with an
 // exception set (and nothing held).

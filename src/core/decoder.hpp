@@ -2,11 +2,10 @@
 // Python objects.
 #pragma once
 
-#include "compat.hpp"
-
 #include <cstddef>
 #include <cstdint>
 
+#include "compat.hpp"
 #include "input_view.hpp"
 
 namespace velka {
@@ -73,26 +72,71 @@ class BytesCache {
     std::uint64_t used_ = 0;  // bit i set: slots_[i] holds a key
 };
 
+// What a walk over the input gives back for one value, when it only checks
+// the value without building it.
+struct Checked {
+    bool ok;
+    [[nodiscard]] explicit operator bool() const noexcept { return ok; }
+};
+
 // `_decode_any` for one input: decodes the value starting at `pos` and moves
 // `pos` just past it. Returns a new reference, or nullptr with an exception
 // set (`pos` is then unspecified). Successive calls on one decoder share their
 // scratch space and keys, so decode_all keeps one decoder for its input.
+//
+// Input that ends before its value does raises ErrorClass::incomplete when
+// `tell_incomplete` is set, ErrorClass::decode_error otherwise.
 class ValueDecoder {
    public:
-    explicit ValueDecoder(const InputView& view) noexcept : view_(view) {}
+    explicit ValueDecoder(const InputView& view, bool tell_incomplete = false) noexcept
+        : view_(view), tell_incomplete_(tell_incomplete) {}
     ValueDecoder(const ValueDecoder&) = delete;
     ValueDecoder& operator=(const ValueDecoder&) = delete;
 
     [[nodiscard]] PyObject* decode_any(Py_ssize_t& pos);
 
    private:
-    template <typename Bytes>
+    template <typename Bytes, bool Build>
     friend class Walker;
 
     const InputView view_;
+    const bool tell_incomplete_;
     ItemStack items_;
     BytesCache keys_;
     BytesCache values_;
+};
+
+// The same walk as ValueDecoder's, by the same rules and with the same
+// errors, that builds no objects: it only finds where well-formed values
+// end. Holds nothing that grows with the input.
+class ValueChecker {
+   public:
+    explicit ValueChecker(const InputView& view, bool tell_incomplete = false) noexcept
+        : view_(view), tell_incomplete_(tell_incomplete) {}
+    ValueChecker(const ValueChecker&) = delete;
+    ValueChecker& operator=(const ValueChecker&) = delete;
+
+    // Checks the value at `pos` and moves `pos` just past it. Returns 0, or
+    // -1 with an exception set.
+    [[nodiscard]] int check_any(Py_ssize_t& pos);
+
+    // The byte string (a dictionary key) at `pos`: its data start at
+    // `start` and run for the returned length; `pos` moves past it. Returns
+    // -1 with an exception set when there is no well-formed byte string.
+    [[nodiscard]] Py_ssize_t byte_string(Py_ssize_t& pos, Py_ssize_t& start);
+
+    // Whether the `length` bytes at `start` equal `other`'s `other_length`.
+    [[nodiscard]] bool equals(Py_ssize_t start, Py_ssize_t length, const char* other,
+                              Py_ssize_t other_length) const noexcept;
+
+    [[nodiscard]] const InputView& view() const noexcept { return view_; }
+
+   private:
+    template <typename Bytes, bool Build>
+    friend class Walker;
+
+    const InputView view_;
+    const bool tell_incomplete_;
 };
 
 }  // namespace velka

@@ -1,0 +1,285 @@
+// velka.raw's entry points: decoding a value that other data may follow, and
+// the exact byte span of a value, without building it.
+#include "entry_points.hpp"
+
+#include "decoder.hpp"
+#include "errors.hpp"
+#include "input_view.hpp"
+#include "pyref.hpp"
+
+namespace velka {
+
+namespace {
+
+constexpr unsigned char token_list = 'l';
+constexpr unsigned char token_dict = 'd';
+constexpr unsigned char token_integer = 'i';
+constexpr unsigned char token_end = 'e';
+
+// Binds keyword arguments to the parameters named in `names` (positions
+// from `first` on are open to keywords), filling `bound`, where positional
+// arguments were put already. Returns 0, or -1 with TypeError set.
+int bind_keywords(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                  const char* const* names, Py_ssize_t count, PyObject** bound) {
+    if (kwnames == nullptr) {
+        return 0;
+    }
+    const Py_ssize_t keyword_count = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < keyword_count; ++k) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+        Py_ssize_t slot = -1;
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            if (PyUnicode_CompareWithASCIIString(keyword, names[i]) == 0) {
+                slot = i;
+                break;
+            }
+        }
+        if (slot < 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function,
+                         keyword);
+            return -1;
+        }
+        if (bound[slot] != nullptr) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function,
+                         names[slot]);
+            return -1;
+        }
+        bound[slot] = args[nargs + k];
+    }
+    return 0;
+}
+
+// The input of a raw entry point, as `decode` takes it: a false argument is
+// empty data, refused as incomplete input when it is empty data indeed (None
+// or an empty buffer) and as DecodeError otherwise, as `decode` does.
+// `empty` tells the caller that the data was false. Returns 0, or -1 with an
+// exception set.
+int take_input(PyObject* data, OwnedInput& input, bool& empty) {
+    const int truth = data_truth(data);
+    if (truth < 0) {
+        return -1;
+    }
+    empty = truth == 0;
+    if (empty && data != Py_None && !PyObject_CheckBuffer(data)) {
+        raise_error_format(ErrorClass::decode_error, "empty data");
+        return -1;
+    }
+    return to_buffer(data, input);
+}
+
+PyObject* raise_empty_data() { return raise_error_format(ErrorClass::incomplete, "empty data"); }
+
+// How a path error names the kind of value at `pos`.
+const char* describe_value(const InputView& view, Py_ssize_t pos) {
+    switch (view.at(pos)) {
+        case token_list:
+            return "a list";
+        case token_dict:
+            return "a dict";
+        case token_integer:
+            return "an int";
+        default:
+            return "a byte string";
+    }
+}
+
+// Moves `pos` from the dict at `pos` to the value of key `step`. The dict has
+// been checked whole. Returns 0, or -1 with KeyError set.
+int follow_key(ValueChecker& checker, Py_ssize_t& pos, PyObject* step) {
+    const char* wanted = PyBytes_AS_STRING(step);
+    const Py_ssize_t wanted_length = PyBytes_GET_SIZE(step);
+    ++pos;
+    while (checker.view().at(pos) != token_end) {
+        Py_ssize_t start = 0;
+        const Py_ssize_t length = checker.byte_string(pos, start);
+        if (length < 0) {
+            return -1;
+        }
+        if (checker.equals(start, length, wanted, wanted_length)) {
+            return 0;
+        }
+        if (checker.check_any(pos) < 0) {
+            return -1;
+        }
+    }
+    PyErr_SetObject(PyExc_KeyError, step);
+    return -1;
+}
+
+// The number of items of the list at `pos` (checked whole), or -1 with an
+// exception set.
+Py_ssize_t count_items(ValueChecker& checker, Py_ssize_t pos) {
+    Py_ssize_t count = 0;
+    ++pos;
+    while (checker.view().at(pos) != token_end) {
+        if (checker.check_any(pos) < 0) {
+            return -1;
+        }
+        ++count;
+    }
+    return count;
+}
+
+// Moves `pos` from the list at `pos` to its item `step` (an int; negative
+// counts from the end). Returns 0, or -1 with IndexError set.
+int follow_index(ValueChecker& checker, Py_ssize_t& pos, PyObject* step, Py_ssize_t step_number) {
+    Py_ssize_t index = PyLong_AsSsize_t(step);
+    bool in_range = true;
+    if (index == -1 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            return -1;
+        }
+        PyErr_Clear();
+        in_range = false;
+    }
+    const Py_ssize_t count = count_items(checker, pos);
+    if (count < 0) {
+        return -1;
+    }
+    if (in_range && index < 0) {
+        index += count;
+    }
+    if (!in_range || index < 0 || index >= count) {
+        PyErr_Format(PyExc_IndexError, "path step %zd: list index %R out of range (%zd items)",
+                     step_number, step, count);
+        return -1;
+    }
+    ++pos;
+    for (Py_ssize_t i = 0; i < index; ++i) {
+        if (checker.check_any(pos) < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// Moves `pos` from the value at `pos` to the one that `step` selects in it.
+int follow_step(ValueChecker& checker, Py_ssize_t& pos, PyObject* step, Py_ssize_t step_number) {
+    const unsigned char kind = checker.view().at(pos);
+    if (kind == token_dict) {
+        if (!PyBytes_Check(step)) {
+            PyErr_Format(PyExc_TypeError, "path step %zd: a dict is indexed by bytes, not %T",
+                         step_number, step);
+            return -1;
+        }
+        return follow_key(checker, pos, step);
+    }
+    if (kind == token_list) {
+        if (!PyLong_Check(step)) {
+            PyErr_Format(PyExc_TypeError, "path step %zd: a list is indexed by int, not %T",
+                         step_number, step);
+            return -1;
+        }
+        return follow_index(checker, pos, step, step_number);
+    }
+    PyErr_Format(PyExc_TypeError, "path step %zd: %s has no items", step_number,
+                 describe_value(checker.view(), pos));
+    return -1;
+}
+
+}  // namespace
+
+PyObject* decode_prefix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"data", "start"};
+    if (nargs > 2) {
+        PyErr_Format(PyExc_TypeError,
+                     "decode_prefix() takes from 1 to 2 positional arguments but %zd were given",
+                     nargs);
+        return nullptr;
+    }
+    PyObject* bound[2] = {nargs > 0 ? args[0] : nullptr, nargs > 1 ? args[1] : nullptr};
+    if (bind_keywords("decode_prefix", args, nargs, kwnames, names, 2, bound) < 0) {
+        return nullptr;
+    }
+    if (bound[0] == nullptr) {
+        PyErr_SetString(PyExc_TypeError,
+                        "decode_prefix() missing required argument 'data' (pos 1)");
+        return nullptr;
+    }
+    Py_ssize_t start = 0;
+    if (bound[1] != nullptr) {
+        if (!PyIndex_Check(bound[1])) {
+            PyErr_Format(PyExc_TypeError, "decode_prefix() argument 'start' must be int, not %T",
+                         bound[1]);
+            return nullptr;
+        }
+        // Out-of-range values saturate, and are then refused as out of range.
+        start = PyNumber_AsSsize_t(bound[1], nullptr);
+        if (start == -1 && PyErr_Occurred()) {
+            return nullptr;
+        }
+    }
+    OwnedInput input;
+    bool empty = false;
+    if (take_input(bound[0], input, empty) < 0) {
+        return nullptr;
+    }
+    const Py_ssize_t length = input.view().length;
+    if (start < 0) {
+        PyErr_Format(PyExc_ValueError, "start must not be negative, got %zd", start);
+        return nullptr;
+    }
+    if (start > length) {
+        PyErr_Format(PyExc_ValueError, "start %zd is past the end of the data (length %zd)", start,
+                     length);
+        return nullptr;
+    }
+    if (empty) {
+        return raise_empty_data();
+    }
+    ValueDecoder decoder(input.view(), true);
+    Py_ssize_t pos = start;
+    PyRef value = PyRef::steal(decoder.decode_any(pos));
+    if (!value) {
+        return nullptr;
+    }
+    PyRef end = PyRef::steal(PyLong_FromSsize_t(pos));
+    if (!end) {
+        return nullptr;
+    }
+    return PyTuple_Pack(2, value.get(), end.get());
+}
+
+PyObject* span(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
+        PyErr_SetString(PyExc_TypeError, "span() takes no keyword arguments");
+        return nullptr;
+    }
+    if (nargs < 1) {
+        PyErr_SetString(PyExc_TypeError, "span() missing required argument 'data' (pos 1)");
+        return nullptr;
+    }
+    PyObject* data = args[0];
+    OwnedInput input;
+    bool empty = false;
+    if (take_input(data, input, empty) < 0) {
+        return nullptr;
+    }
+    if (empty) {
+        return raise_empty_data();
+    }
+    ValueChecker checker(input.view(), true);
+    Py_ssize_t pos = 0;
+    if (checker.check_any(pos) < 0) {
+        return nullptr;
+    }
+    if (pos != input.view().length) {
+        return raise_error_format(ErrorClass::decode_error, "trailing data at position %zd", pos);
+    }
+    if (nargs <= 1) {
+        return Py_BuildValue("(nn)", Py_ssize_t{0}, pos);
+    }
+    Py_ssize_t start = 0;
+    for (Py_ssize_t i = 1; i < nargs; ++i) {
+        if (follow_step(checker, start, args[i], i) < 0) {
+            return nullptr;
+        }
+    }
+    Py_ssize_t end = start;
+    if (checker.check_any(end) < 0) {
+        return nullptr;
+    }
+    return Py_BuildValue("(nn)", start, end);
+}
+
+}  // namespace velka
