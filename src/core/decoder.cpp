@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cstring>
 #include <type_traits>
+#include <utility>
 
 #include "errors.hpp"
 #include "pyref.hpp"
@@ -140,6 +141,10 @@ struct ContiguousBytes {
     // The order of two runs of items, as Python orders bytes.
     int compare_spans(Py_ssize_t a, Py_ssize_t a_count, Py_ssize_t b,
                       Py_ssize_t b_count) const noexcept {
+        // Neighbouring keys mostly differ in their first byte.
+        if (a_count > 0 && b_count > 0 && data[a] != data[b]) {
+            return data[a] < data[b] ? -1 : 1;
+        }
         return compare_runs(compare(a, data + b, std::min(a_count, b_count)), a_count, b_count);
     }
 };
@@ -656,6 +661,8 @@ class Walker {
             return failed();
         }
         ListItems items(scratch_);
+        const PathStep* step = next_step();
+        Py_ssize_t index = 0;
         ++pos;
         for (;;) {
             if (pos >= length_) {
@@ -665,9 +672,18 @@ class Walker {
             if (in_[pos] == token_end) {
                 break;
             }
-            Result item = any(pos);
-            if (!item || items.add(item) < 0) {
-                return failed();
+            if constexpr (Build) {
+                Result item = any(pos);
+                if (!item || items.add(item) < 0) {
+                    return failed();
+                }
+            } else {
+                const bool selected =
+                    step != nullptr && step->kind == PathStep::Kind::index && step->index == index;
+                if (!check_member(pos, selected ? step : nullptr)) {
+                    return failed();
+                }
+                ++index;
             }
         }
         ++pos;
@@ -759,6 +775,7 @@ class Walker {
                 return failed();
             }
         }
+        const PathStep* step = next_step();
         // The last key stored: borrowed (the dictionary holds it), or where
         // it lies in the input.
         std::conditional_t<Build, PyObject*, KeySpan> previous_key{};
@@ -799,12 +816,56 @@ class Walker {
                 }
                 previous_key = key.get();
             } else {
-                if (!any(pos)) {
+                const bool selected =
+                    step != nullptr && step->kind == PathStep::Kind::key &&
+                    step->key_length == key.length &&
+                    in_.compare(key.start, reinterpret_cast<const unsigned char*>(step->key),
+                                key.length) == 0;
+                if (!check_member(pos, selected ? step : nullptr)) {
                     return failed();
                 }
                 previous_key = key;
             }
         }
+    }
+
+    // A checking walk that looks for a value along a path: the step to take
+    // in the container being entered, when the container lies on the path
+    // and the path goes on from it; else nullptr. Always nullptr when
+    // building.
+    const PathStep* next_step() noexcept {
+        if constexpr (Build) {
+            return nullptr;
+        } else {
+            const Py_ssize_t depth = std::exchange(scratch_.path_depth_, -1);
+            if (depth < 0) {
+                return nullptr;
+            }
+            return &scratch_.path_[static_cast<std::size_t>(depth)];
+        }
+    }
+
+    // Checks a member of a container. `taken` is the step of the path that
+    // selects this member, if one does: the member then is either the value
+    // looked for or lies on the way to it.
+    bool check_member(Py_ssize_t& pos, const PathStep* taken) {
+        if (taken == nullptr) {
+            return static_cast<bool>(any(pos));
+        }
+        const Py_ssize_t depth = taken - scratch_.path_.data() + 1;
+        if (depth == static_cast<Py_ssize_t>(scratch_.path_.size())) {
+            const Py_ssize_t start = pos;
+            if (!any(pos)) {
+                return false;
+            }
+            scratch_.found_start_ = start;
+            scratch_.found_end_ = pos;
+            return true;
+        }
+        scratch_.path_depth_ = depth;
+        const bool checked = static_cast<bool>(any(pos));
+        scratch_.path_depth_ = -1;
+        return checked;
     }
 
     // Keys must ascend strictly, by their raw bytes.
@@ -838,6 +899,22 @@ PyObject* ValueDecoder::decode_any(Py_ssize_t& pos) {
         return Walker<ContiguousBytes, true>(*this, ContiguousBytes{view_.data}).any(pos);
     }
     return Walker<StridedBytes, true>(*this, StridedBytes{view_.data, view_.stride}).any(pos);
+}
+
+int ValueChecker::check_finding(Py_ssize_t& pos, std::span<const PathStep> path) {
+    const Py_ssize_t start = pos;
+    path_ = path;
+    found_start_ = -1;
+    found_end_ = -1;
+    path_depth_ = path.empty() ? -1 : 0;
+    const int checked = check_any(pos);
+    path_ = {};
+    path_depth_ = -1;
+    if (path.empty() && checked == 0) {
+        found_start_ = start;
+        found_end_ = pos;
+    }
+    return checked;
 }
 
 int ValueChecker::check_any(Py_ssize_t& pos) {

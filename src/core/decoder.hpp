@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "compat.hpp"
 #include "input_view.hpp"
@@ -106,6 +107,17 @@ class ValueDecoder {
     BytesCache values_;
 };
 
+// One step of a path into a value, as a checking walk follows it in passing:
+// a dictionary key, or a list index counted from the front. Any other step
+// (a negative index, one of no known kind) is never followed in passing.
+struct PathStep {
+    enum class Kind { key, index, other };
+    Kind kind = Kind::other;
+    const char* key = nullptr;  // borrowed from the caller's bytes object
+    Py_ssize_t key_length = 0;
+    Py_ssize_t index = 0;
+};
+
 // The same walk as ValueDecoder's, by the same rules and with the same
 // errors, that builds no objects: it only finds where well-formed values
 // end. Holds nothing that grows with the input.
@@ -119,6 +131,20 @@ class ValueChecker {
     // Checks the value at `pos` and moves `pos` just past it. Returns 0, or
     // -1 with an exception set.
     [[nodiscard]] int check_any(Py_ssize_t& pos);
+
+    // check_any(), which also looks for the value that `path` leads to from
+    // the value checked, so that one pass both checks the input and finds
+    // it. Returns 0, or -1 with an exception set; then found() tells where
+    // the value is, unless a step could not be followed in passing.
+    [[nodiscard]] int check_finding(Py_ssize_t& pos, std::span<const PathStep> path);
+
+    // Where check_finding() found the value: true with its [start, end), or
+    // false when it did not.
+    [[nodiscard]] bool found(Py_ssize_t& start, Py_ssize_t& end) const noexcept {
+        start = found_start_;
+        end = found_end_;
+        return found_start_ >= 0;
+    }
 
     // The byte string (a dictionary key) at `pos`: its data start at
     // `start` and run for the returned length; `pos` moves past it. Returns
@@ -137,6 +163,12 @@ class ValueChecker {
 
     const InputView view_;
     const bool tell_incomplete_;
+    std::span<const PathStep> path_;
+    // How many steps of the path lead to the value about to be checked, or
+    // -1 when it lies off the path.
+    Py_ssize_t path_depth_ = -1;
+    Py_ssize_t found_start_ = -1;
+    Py_ssize_t found_end_ = -1;
 };
 
 }  // namespace velka

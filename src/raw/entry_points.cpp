@@ -2,6 +2,8 @@
 // the exact byte span of a value, without building it.
 #include "entry_points.hpp"
 
+#include <span>
+
 #include "decoder.hpp"
 #include "errors.hpp"
 #include "input_view.hpp"
@@ -177,6 +179,65 @@ int follow_step(ValueChecker& checker, Py_ssize_t& pos, PyObject* step, Py_ssize
     return -1;
 }
 
+// The steps of a path as a checking walk follows them in passing: made from
+// the caller's step objects, whose bytes they borrow.
+class PathSteps {
+   public:
+    PathSteps() noexcept = default;
+    PathSteps(const PathSteps&) = delete;
+    PathSteps& operator=(const PathSteps&) = delete;
+    ~PathSteps() {
+        if (steps_ != inline_) {
+            PyMem_Free(steps_);
+        }
+    }
+
+    // Returns 0, or -1 with MemoryError set.
+    int assign(PyObject* const* objects, Py_ssize_t count) {
+        if (count > inline_capacity) {
+            steps_ = PyMem_New(PathStep, static_cast<std::size_t>(count));
+            if (steps_ == nullptr) {
+                steps_ = inline_;
+                PyErr_NoMemory();
+                return -1;
+            }
+        }
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            steps_[i] = step_of(objects[i]);
+        }
+        count_ = count;
+        return 0;
+    }
+
+    [[nodiscard]] std::span<const PathStep> steps() const noexcept {
+        return {steps_, static_cast<std::size_t>(count_)};
+    }
+
+   private:
+    static PathStep step_of(PyObject* object) noexcept {
+        PathStep step;
+        if (PyBytes_Check(object)) {
+            step.kind = PathStep::Kind::key;
+            step.key = PyBytes_AS_STRING(object);
+            step.key_length = PyBytes_GET_SIZE(object);
+        } else if (PyLong_Check(object)) {
+            // Only indexes counted from the front are followed in passing.
+            int overflow = 0;
+            const long long index = PyLong_AsLongLongAndOverflow(object, &overflow);
+            if (overflow == 0 && index >= 0 && index <= PY_SSIZE_T_MAX) {
+                step.kind = PathStep::Kind::index;
+                step.index = static_cast<Py_ssize_t>(index);
+            }
+        }
+        return step;
+    }
+
+    static constexpr Py_ssize_t inline_capacity = 8;
+    PathStep inline_[inline_capacity];
+    PathStep* steps_ = inline_;
+    Py_ssize_t count_ = 0;
+};
+
 }  // namespace
 
 PyObject* decode_prefix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -258,24 +319,32 @@ PyObject* span(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     if (empty) {
         return raise_empty_data();
     }
+    PathSteps path;
+    if (path.assign(args + 1, nargs - 1) < 0) {
+        return nullptr;
+    }
     ValueChecker checker(input.view(), true);
     Py_ssize_t pos = 0;
-    if (checker.check_any(pos) < 0) {
+    if (checker.check_finding(pos, path.steps()) < 0) {
         return nullptr;
     }
     if (pos != input.view().length) {
         return raise_error_format(ErrorClass::decode_error, "trailing data at position %zd", pos);
     }
-    if (nargs <= 1) {
-        return Py_BuildValue("(nn)", Py_ssize_t{0}, pos);
-    }
     Py_ssize_t start = 0;
+    Py_ssize_t end = 0;
+    if (checker.found(start, end)) {
+        return Py_BuildValue("(nn)", start, end);
+    }
+    // A step the check could not follow in passing: a negative index, or a
+    // path that leads nowhere, which this walk names.
+    start = 0;
     for (Py_ssize_t i = 1; i < nargs; ++i) {
         if (follow_step(checker, start, args[i], i) < 0) {
             return nullptr;
         }
     }
-    Py_ssize_t end = start;
+    end = start;
     if (checker.check_any(end) < 0) {
         return nullptr;
     }
