@@ -39,6 +39,7 @@ if str(HERE) not in sys.path:  # also under ``python -P``
     sys.path.insert(0, str(HERE))
 
 from check import first_byte_difference, first_difference, graph_size  # noqa: E402
+from timing import calibrate, timed  # noqa: E402
 from workloads import DATA, Workload, load  # noqa: E402
 
 ROOT = HERE.parent
@@ -260,40 +261,24 @@ def _encode_difference(impl: Impl, graphs: list, encoded: list[bytes]) -> str | 
 # --- timing --------------------------------------------------------------------------
 
 
-def _timed(batch: Callable[[list], object], items: list, repeat_count: int) -> int:
-    started = time.perf_counter_ns()
-    for _ in range(repeat_count):
-        batch(items)
-    return time.perf_counter_ns() - started
-
-
-def _calibrate(batch: Callable[[list], object], items: list, target_ns: int) -> int:
-    batch(items)  # warm up
-    repeat_count = 1
-    for _ in range(4):
-        elapsed = max(_timed(batch, items, repeat_count), 1)
-        if elapsed >= target_ns * 0.8:
-            break
-        repeat_count = max(repeat_count + 1, int(repeat_count * target_ns / elapsed))
-    return repeat_count
-
-
 def time_case(
     case: Case, impls: list[Impl], rounds: int, target_ns: int, rng: random.Random
 ) -> None:
-    timed = [impl for impl in impls if impl.name in case.items and impl.name not in case.excluded]
-    batches = {impl.name: getattr(impl, f"{case.op}_batch") for impl in timed}
+    measured = [
+        impl for impl in impls if impl.name in case.items and impl.name not in case.excluded
+    ]
+    batches = {impl.name: getattr(impl, f"{case.op}_batch") for impl in measured}
     counts = {}
     gc.collect()
     gc.disable()  # as timeit does: the collector's pauses are noise here
     try:
-        for impl in timed:
-            counts[impl.name] = _calibrate(batches[impl.name], case.items[impl.name], target_ns)
-        samples: dict[str, list[float]] = {impl.name: [] for impl in timed}
+        for impl in measured:
+            counts[impl.name] = calibrate(batches[impl.name], case.items[impl.name], target_ns)
+        samples: dict[str, list[float]] = {impl.name: [] for impl in measured}
         for _ in range(rounds):
-            for impl in rng.sample(timed, len(timed)):
+            for impl in rng.sample(measured, len(measured)):
                 items = case.items[impl.name]
-                elapsed = _timed(batches[impl.name], items, counts[impl.name])
+                elapsed = timed(batches[impl.name], items, counts[impl.name])
                 samples[impl.name].append(elapsed / (counts[impl.name] * len(items)))
             log(".", end="")
     finally:
@@ -563,6 +548,7 @@ def main() -> int:
         help="only these implementations (velka always runs)",
     )
     parser.add_argument("--no-memory", action="store_true", help="skip the tracemalloc pass")
+    parser.add_argument("--no-raw", action="store_true", help="skip the velka.raw rows")
     parser.add_argument("--data", type=Path, default=DATA)
     parser.add_argument("--peers-venv", type=Path, default=PEERS_VENV)
     parser.add_argument("--results", type=Path, default=RESULTS)
@@ -599,6 +585,17 @@ def main() -> int:
         log(f" ({time.monotonic() - started:.0f} s)")
 
     text = report(cases, impls, notes, args)
+    if not args.no_raw:
+        import raw_bench
+
+        raw_cases = []
+        for workload in workloads:
+            log(f"raw: {workload.name} ", end="")
+            raw_cases.append(
+                raw_bench.measure(workload, args.rounds, int(args.target_ms * 1e6), rng)
+            )
+            log(f"({time.monotonic() - started:.0f} s)")
+        text += "\n".join(raw_bench.report(raw_cases, _time_text)) + "\n"
     print(text)
     args.results.mkdir(parents=True, exist_ok=True)
     (args.results / "latest.md").write_text(text)

@@ -179,6 +179,32 @@ int follow_step(ValueChecker& checker, Py_ssize_t& pos, PyObject* step, Py_ssize
     return -1;
 }
 
+// A new tuple (first, position), taking over `first` (a new reference); or
+// nullptr with an exception set, `first` then released.
+PyObject* make_pair(PyObject* first, Py_ssize_t position) {
+    PyRef owned_first = PyRef::steal(first);
+    PyRef second = PyRef::steal(PyLong_FromSsize_t(position));
+    if (!second) {
+        return nullptr;
+    }
+    PyObject* pair = PyTuple_New(2);
+    if (pair == nullptr) {
+        return nullptr;
+    }
+    PyTuple_SET_ITEM(pair, 0, owned_first.release());
+    PyTuple_SET_ITEM(pair, 1, second.release());
+    return pair;
+}
+
+// (start, end) as a new tuple, or nullptr with an exception set.
+PyObject* make_span(Py_ssize_t start, Py_ssize_t end) {
+    PyObject* first = PyLong_FromSsize_t(start);
+    if (first == nullptr) {
+        return nullptr;
+    }
+    return make_pair(first, end);
+}
+
 // The steps of a path as a checking walk follows them in passing: made from
 // the caller's step objects, whose bytes they borrow.
 class PathSteps {
@@ -294,11 +320,7 @@ PyObject* decode_prefix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!value) {
         return nullptr;
     }
-    PyRef end = PyRef::steal(PyLong_FromSsize_t(pos));
-    if (!end) {
-        return nullptr;
-    }
-    return PyTuple_Pack(2, value.get(), end.get());
+    return make_pair(value.release(), pos);
 }
 
 PyObject* span(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -334,7 +356,7 @@ PyObject* span(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     Py_ssize_t start = 0;
     Py_ssize_t end = 0;
     if (checker.found(start, end)) {
-        return Py_BuildValue("(nn)", start, end);
+        return make_span(start, end);
     }
     // A step the check could not follow in passing: a negative index, or a
     // path that leads nowhere, which this walk names.
@@ -348,7 +370,7 @@ PyObject* span(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     if (checker.check_any(end) < 0) {
         return nullptr;
     }
-    return Py_BuildValue("(nn)", start, end);
+    return make_span(start, end);
 }
 
 }  // namespace velka
