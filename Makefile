@@ -36,9 +36,9 @@ bench: build
 	$(PY314) $(PYTHON) bench/workloads.py
 	$(PY314) $(PYTHON) bench/run.py
 
-# Coverage-guided fuzzing of decode, decode_all, the round trip and encode
-# under AddressSanitizer and UndefinedBehaviorSanitizer: FUZZ_SECONDS per
-# harness, as many harnesses at once as there are CPUs (FUZZ_JOBS); new
+# Coverage-guided fuzzing of decode, decode_all, the round trip, encode,
+# decode_prefix and span under AddressSanitizer and
+# UndefinedBehaviorSanitizer: FUZZ_SECONDS per harness, as many harnesses at once as there are CPUs (FUZZ_JOBS); new
 # inputs collect in fuzz/build/corpus, findings in fuzz/build/findings.
 FUZZ_SECONDS ?= 15
 fuzz:

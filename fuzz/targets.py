@@ -17,6 +17,7 @@ import sys
 import threading
 
 from velka.bencode import DecodeError, EncodeError, decode, decode_all, encode
+from velka.raw import decode_prefix, span
 
 # Exceptions that hostile input may legitimately raise.
 ACCEPTED = (
@@ -479,3 +480,277 @@ def encode_target(data):
     same(got, want, "encode", data)
     if got[0] == "ok":
         decode(got[1])
+
+
+# ---------------------------------------------------------------------------
+# velka.raw: decode_prefix and span against decode, and a reference for
+# incomplete input
+
+
+# Completions longer than this are judged by their bytes, not built.
+_LARGEST_BUILT = 1 << 16
+
+
+def _accepts(data):
+    try:
+        decode(data)
+    except ACCEPTED:
+        return False
+    return True
+
+
+def _length_of(text):
+    """The length that length text gives, when decode accepts it; else None."""
+    try:
+        decode(text + b":")
+    except DecodeError as error:
+        message = str(error)
+        prefix = "string of length "
+        if message.startswith(prefix) and "extends past end of data" in message:
+            return int(message[len(prefix) :].split(" ", 1)[0])
+        return None
+    except OverflowError:
+        return None
+    return 0
+
+
+def _most_key(available, length):
+    """The largest key that `available` bytes can begin (its first bytes
+    beyond them 0xff), long enough to compare with any key before it."""
+    return available + b"\xff" * min(length - len(available), _LARGEST_BUILT)
+
+
+class _Completion:
+    """Whether more data can make a cut-off input one well-formed value.
+
+    Walks the input as the format reads it; at its end, it writes the
+    missing bytes (one more digit, 0xff for the rest of a key, zeros for the
+    rest of a string, "0:" for a missing value, "e" for every open
+    container) and has decode judge the whole. Completions too long to build
+    are judged from their bytes.
+    """
+
+    def __init__(self, data):
+        self.data = data
+        self.stack = []  # [kind, key before, awaiting a value] per container
+        self.pos = 0
+        self.done = False  # the whole value has been read
+
+    def closing(self):
+        suffix = b""
+        for _, _, awaiting in reversed(self.stack):
+            suffix += (b"0:" if awaiting else b"") + b"e"
+        return suffix
+
+    def finish(self, added):
+        candidate = self.data + added + self.closing()
+        check(_accepts(candidate), "completion refused", self.data, candidate)
+        return True
+
+    def value_done(self):
+        if not self.stack:
+            self.done = True
+        elif self.stack[-1][0] == "d":
+            self.stack[-1][2] = False
+
+    def run(self):
+        data = self.data
+        if not data:
+            return True
+        while True:
+            if self.done:
+                return False  # a whole value, maybe with more after it
+            top = self.stack[-1] if self.stack else None
+            if self.pos >= len(data):
+                return self.finish(b"")
+            byte = data[self.pos]
+            if top is not None and top[0] == "d" and not top[2]:
+                if byte == 0x65:
+                    self.stack.pop()
+                    self.pos += 1
+                    self.value_done()
+                    continue
+                if not 0x30 <= byte <= 0x39:
+                    return False
+                result = self.string(top)
+            elif top is not None and top[0] == "d" and byte == 0x65:
+                return False  # a key without its value
+            else:
+                if top is not None and top[0] == "d":
+                    top[2] = False  # its value begins here
+                result = self.value(byte, top)
+            if result is not None:
+                return result
+
+    def value(self, byte, top):
+        if byte == 0x69:
+            return self.integer()
+        if byte in (0x6C, 0x64):
+            self.stack.append(["l" if byte == 0x6C else "d", None, False])
+            self.pos += 1
+            return None
+        if byte == 0x65 and top is not None and top[0] == "l":
+            self.stack.pop()
+            self.pos += 1
+            self.value_done()
+            return None
+        if 0x30 <= byte <= 0x39:
+            return self.string(None)
+        return False
+
+    def integer(self):
+        data = self.data
+        end = data.find(b"e", self.pos + 1)
+        if end < 0:
+            text = data[self.pos + 1 :]
+            for added in (b"e", b"1e"):
+                if _accepts(b"i" + text + added):
+                    return self.finish(added)
+            return False
+        if not _accepts(data[self.pos : end + 1]):
+            return False
+        self.pos = end + 1
+        self.value_done()
+        return None
+
+    def string(self, dict_frame):
+        """A string at pos; a key when `dict_frame` is the dict it belongs to."""
+        data = self.data
+        before = dict_frame[1] if dict_frame is not None else None
+        colon = data.find(b":", self.pos)
+        if colon < 0:
+            return self.cut_length(data[self.pos :], dict_frame is not None, before)
+        length = _length_of(data[self.pos : colon])
+        if length is None:
+            return False
+        start = colon + 1
+        available = data[start : start + length]
+        if len(available) < length:
+            if dict_frame is None:
+                missing = length - len(available)
+                return missing > _LARGEST_BUILT or self.finish(b"\x00" * missing)
+            most = _most_key(available, length)
+            if before is not None and most <= before:
+                return False
+            if length - len(available) > _LARGEST_BUILT:
+                return True
+            dict_frame[2] = True
+            return self.finish(most[len(available) :])
+        if dict_frame is not None:
+            if before is not None and available <= before:
+                return False
+            dict_frame[1] = available
+            dict_frame[2] = True
+        self.pos = start + length
+        if dict_frame is None:
+            self.value_done()
+        return None
+
+    def cut_length(self, text, is_key, before):
+        as_is = _length_of(text)
+        grows = _length_of(text + b"1") is not None
+        if as_is is None and not grows:
+            return False
+        if is_key and before is not None:
+            digits = text
+            if grows:
+                while (_length_of(digits) or 0) <= len(before):
+                    digits += b"1"
+            length = _length_of(digits)
+            if _most_key(b"", length) <= before:
+                return False
+            if length > _LARGEST_BUILT:
+                return True
+            self.stack[-1][2] = True
+            return self.finish(digits[len(text) :] + b":" + b"\xff" * length)
+        digits = text if as_is is not None else text + b"1"
+        length = _length_of(digits)
+        if length > _LARGEST_BUILT:
+            return True
+        if is_key:
+            self.stack[-1][2] = True
+        return self.finish(digits[len(text) :] + b":" + b"\xff" * length)
+
+
+def _completable(data):
+    return _Completion(data).run()
+
+
+def _check_incomplete(got, want, data, name):
+    """`got` is decode's fault `want`, as IncompleteError exactly when more
+    data could complete the value."""
+    if want[1] != "DecodeError":
+        same(got, want, name, data)
+        return
+    check(got[0] == "raise" and got[2:] == want[2:], name, "message", data, got, want)
+    if got[1] == "IncompleteError":
+        check(_completable(data), name, "incomplete, but nothing completes it", data)
+    else:
+        check(got[1] == "DecodeError", name, got, want)
+        check(not _completable(data), name, "complete-able, but not incomplete", data)
+
+
+def _cuts(size):
+    if size <= 64:
+        return range(size)
+    return sorted({*range(16), *range(size - 16, size), *range(0, size, size // 32)})
+
+
+def _paths(value, path=(), limit=64):
+    """Paths to the values inside `value`, indexes from both ends."""
+    found = [path]
+    if isinstance(value, dict):
+        steps = list(value)
+    elif isinstance(value, list):
+        steps = [*range(len(value)), *range(-len(value), 0)]
+    else:
+        steps = []
+    for step in steps:
+        if len(found) >= limit:
+            break
+        found += _paths(value[step], (*path, step), limit - len(found))
+    return found
+
+
+def _value_at(value, path):
+    for step in path:
+        value = value[step]
+    return value
+
+
+def prefix_target(data):
+    want = outcome(decode, data)
+    got = outcome(decode_prefix, data)
+    if want[0] == "ok":
+        check(got == ("ok", (want[1], len(data))), "decode_prefix", data, got)
+        for cut in _cuts(len(data)):
+            part = outcome(decode_prefix, data[:cut])
+            check(part[1] == "IncompleteError", "proper prefix", data, cut, part)
+        shifted = outcome(lambda framed: decode_prefix(framed, 1), b"x" + data + b"x")
+        check(shifted == ("ok", (want[1], len(data) + 1)), "decode_prefix at 1", data, shifted)
+    elif want[1] == "DecodeError" and want[2].startswith("trailing data at position "):
+        end = int(want[2].rsplit(" ", 1)[1])
+        check(got == ("ok", (decode(data[:end]), end)), "decode_prefix", data, got)
+    else:
+        _check_incomplete(got, want, data, "decode_prefix")
+    for name, argument in _variants(data):
+        same(outcome(decode_prefix, argument), got, "decode_prefix", name, data)
+
+
+def span_target(data):
+    want = outcome(decode, data)
+    got = outcome(span, data)
+    if want[0] != "ok":
+        _check_incomplete(got, want, data, "span")
+        for name, argument in _variants(data):
+            same(outcome(span, argument), got, "span", name, data)
+        return
+    check(got == ("ok", (0, len(data))), "span", data, got)
+    for cut in _cuts(len(data)):
+        part = outcome(span, data[:cut])
+        check(part[1] == "IncompleteError", "proper prefix", data, cut, part)
+    strided = dict(_variants(data))["stride -1"]
+    for path in _paths(want[1]):
+        start, end = span(data, *path)
+        check(decode(data[start:end]) == _value_at(want[1], path), "span", data, path)
+        check(span(strided, *path) == (start, end), "span strided", data, path)

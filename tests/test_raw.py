@@ -43,7 +43,14 @@ MALFORMED = [
     (b"li1ex", "unexpected byte 'x' at position 4"),
     (b"d1:bi1e1:a", "dict keys out of order: b'b' >= b'a'"),
     (b"di1e", "dict key must be a byte string, got 'i' at position 1"),
+    # A key cut off where no completion of it could follow the key before it.
+    (b"d1:bi1e2:a", "string of length 2 extends past end of data (position 9, buffer length 10)"),
+    (b"d2:\xff\xffi1e1 ", "expected ':' not found after position 8"),
+    (b"d1:bi1e0", "expected ':' not found after position 7"),
 ]
+
+# Keys cut off where some completion of them could still follow the key before.
+KEYS_THAT_CAN_FOLLOW = [b"d1:bi1e2:b", b"d1:ai1e1:", b"d2:\xff\xffi1e1", b"d2:abi1e3:ab"]
 
 
 def outcome(function, *arguments):
@@ -141,6 +148,13 @@ def test_other_faults_are_plain_decode_errors(data, message, function):
     assert type(caught.value) is DecodeError
     assert str(caught.value) == message
     assert outcome(decode, data) == (DecodeError, message)
+
+
+@pytest.mark.parametrize("data", KEYS_THAT_CAN_FOLLOW)
+def test_a_cut_key_that_can_still_follow_is_incomplete(data):
+    for function in (decode_prefix, span):
+        with pytest.raises(IncompleteError):
+            function(data)
 
 
 @pytest.mark.parametrize("data", [b"i12", b"l", b"4:ab", b"", None])

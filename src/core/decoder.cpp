@@ -314,7 +314,8 @@ enum class NumberText { integer, length };
 
 // Whether `text` (a bytes object) is number text that decoding accepts: 1 or
 // 0, or -1 with an exception set when judging it failed for another reason.
-int acceptable_number_text(PyObject* text, NumberText kind) {
+// An accepted length is stored in `length`.
+int acceptable_number_text(PyObject* text, NumberText kind, Py_ssize_t& length) {
     const char* chars = PyBytes_AS_STRING(text);
     const Py_ssize_t size = PyBytes_GET_SIZE(text);
     if (kind == NumberText::integer ? integer_text_fault(chars, size) != IntegerTextFault::none
@@ -329,15 +330,25 @@ int acceptable_number_text(PyObject* text, NumberText kind) {
         PyErr_Clear();
         return 0;
     }
-    if (kind == NumberText::length && PyLong_AsSsize_t(number.get()) == -1 && PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) {
-            return -1;
+    if (kind == NumberText::length) {
+        length = PyLong_AsSsize_t(number.get());
+        if (length == -1 && PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_OverflowError)) {
+                return -1;
+            }
+            PyErr_Clear();
+            return 0;
         }
-        PyErr_Clear();
-        return 0;
     }
     return 1;
 }
+
+// What number text cut off by the end of the data may still become.
+struct CutText {
+    bool as_is = false;     // acceptable as it stands
+    bool one_more = false;  // acceptable with one more digit, so with any number of them
+    Py_ssize_t length = 0;  // the length that the text as it stands gives
+};
 
 // A dictionary key met by a checking walk: where its bytes are in the input.
 struct KeySpan {
@@ -448,21 +459,24 @@ class Walker {
     }
 
     // Whether number text cut off by the end of the data, from `start` on,
-    // could still be completed into text that decoding accepts. Whatever
-    // int() accepts begins as a run that is either acceptable as it stands
-    // or becomes so with one more digit (after a sign, an underscore or
-    // leading white space), so those two candidates decide. Returns 1, 0, or
-    // -1 with an exception set.
+    // could still be completed into text that decoding accepts (and, for
+    // the length of a key, into a key that may follow the one before it).
+    // Whatever int() accepts begins as a run that is either acceptable as
+    // it stands or becomes so with one more digit (after a sign, an
+    // underscore or leading white space), so those two candidates decide.
+    // Returns 1, 0, or -1 with an exception set.
     int can_complete(Py_ssize_t start, NumberText text) {
         const Py_ssize_t size = length_ - start;
         PyRef as_is = PyRef::steal(in_.copy(start, size));
         if (!as_is) {
             return -1;
         }
-        const int acceptable = acceptable_number_text(as_is.get(), text);
-        if (acceptable != 0) {
-            return acceptable;
+        CutText cut;
+        int acceptable = acceptable_number_text(as_is.get(), text, cut.length);
+        if (acceptable < 0) {
+            return -1;
         }
+        cut.as_is = acceptable != 0;
         PyRef one_more = PyRef::steal(PyBytes_FromStringAndSize(nullptr, size + 1));
         if (!one_more) {
             return -1;
@@ -470,7 +484,52 @@ class Walker {
         char* chars = PyBytes_AS_STRING(one_more.get());
         std::memcpy(chars, PyBytes_AS_STRING(as_is.get()), static_cast<std::size_t>(size));
         chars[size] = '1';
-        return acceptable_number_text(one_more.get(), text);
+        Py_ssize_t unused = 0;
+        acceptable = acceptable_number_text(one_more.get(), text, unused);
+        if (acceptable < 0) {
+            return -1;
+        }
+        cut.one_more = acceptable != 0;
+        if (!cut.as_is && !cut.one_more) {
+            return 0;
+        }
+        if (text == NumberText::length && key_bounded_) {
+            return key_can_follow(start, 0, cut.one_more ? -1 : cut.length);
+        }
+        return 1;
+    }
+
+    // Whether a key cut off by the end of the data can still come after the
+    // key before it: its first `available` bytes stand at `start`, and the
+    // rest, up to `length` bytes in all (-1: as many as wanted), can be
+    // anything, 0xff at the most. Returns 1, 0, or -1 with an exception set.
+    int key_can_follow(Py_ssize_t start, Py_ssize_t available, Py_ssize_t length) {
+        PyRef bound;
+        if constexpr (Build) {
+            bound = PyRef::borrow(key_bound_);
+        } else {
+            bound = PyRef::steal(in_.copy(key_bound_.start, key_bound_.length));
+            if (!bound) {
+                return -1;
+            }
+        }
+        const auto* before = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(bound.get()));
+        const Py_ssize_t before_length = PyBytes_GET_SIZE(bound.get());
+        const bool open = length < 0;
+        for (Py_ssize_t i = 0; i < std::min(available, before_length); ++i) {
+            if (in_[start + i] != before[i]) {
+                return in_[start + i] > before[i] ? 1 : 0;
+            }
+        }
+        if (available < before_length) {
+            const Py_ssize_t end = open ? before_length : std::min(length, before_length);
+            for (Py_ssize_t i = available; i < end; ++i) {
+                if (before[i] != 0xFF) {
+                    return 1;
+                }
+            }
+        }
+        return open || length > before_length ? 1 : 0;
     }
 
     // `_decode_int`
@@ -588,7 +647,17 @@ class Walker {
         // p is the colon; nothing here can overflow, since start <= length_.
         const Py_ssize_t start = p + 1;
         if (length > length_ - start) {
-            raise_error_format(end_of_data(),
+            ErrorClass cls = end_of_data();
+            if (key_bounded_) {
+                const int can_follow = key_can_follow(start, length_ - start, length);
+                if (can_follow < 0) {
+                    return -1;
+                }
+                if (can_follow == 0) {
+                    cls = ErrorClass::decode_error;
+                }
+            }
+            raise_error_format(cls,
                                "string of length %zd extends past end of data (position %zd, "
                                "buffer length %zd)",
                                length, start, length_);
@@ -800,7 +869,14 @@ class Walker {
                                       byte, pos);
                 return failed();
             }
+            // A key cut off by the end of the data is incomplete input only
+            // while some completion of it could follow the key before it.
+            if (tell_incomplete_ && !first) {
+                key_bound_ = previous_key;
+                key_bounded_ = true;
+            }
             Key key = this->key(pos);
+            key_bounded_ = false;
             if (!key) {
                 return failed();
             }
@@ -892,6 +968,10 @@ class Walker {
     const Bytes in_;
     const Py_ssize_t length_;
     const bool tell_incomplete_;
+    // While a key is read by a walk that tells incomplete input apart: the
+    // key before it (borrowed, or where it lies in the input).
+    std::conditional_t<Build, PyObject*, KeySpan> key_bound_{};
+    bool key_bounded_ = false;
 };
 
 PyObject* ValueDecoder::decode_any(Py_ssize_t& pos) {
