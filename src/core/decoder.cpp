@@ -608,7 +608,29 @@ class Walker {
     // length with `pos` moved to the first data byte, after checking that the
     // data fits in the input; or -1 with an exception set.
     Py_ssize_t string_length(Py_ssize_t& pos) {
-        // Most lengths have one or two digits: read those straight off.
+        // Most lengths have one or two digits and fit: read those here, in
+        // line, and leave everything else to the full reading.
+        if (pos + 2 < length_) {
+            const unsigned first = in_[pos] - digit_zero;
+            const unsigned char second = in_[pos + 1];
+            Py_ssize_t length = -1;
+            Py_ssize_t start = 0;
+            if (second == token_colon) {
+                length = first;
+                start = pos + 2;
+            } else if (first != 0 && is_digit(second) && in_[pos + 2] == token_colon) {
+                length = first * 10 + (second - digit_zero);
+                start = pos + 3;
+            }
+            if (length >= 0 && length <= length_ - start) {
+                pos = start;
+                return length;
+            }
+        }
+        return string_length_in_full(pos);
+    }
+
+    [[gnu::noinline]] Py_ssize_t string_length_in_full(Py_ssize_t& pos) {
         Py_ssize_t p = pos;
         Py_ssize_t length = -1;
         const unsigned first = in_[pos] - digit_zero;

@@ -112,10 +112,10 @@ class ValueDecoder {
 // (a negative index, one of no known kind) is never followed in passing.
 struct PathStep {
     enum class Kind { key, index, other };
-    Kind kind = Kind::other;
-    const char* key = nullptr;  // borrowed from the caller's bytes object
-    Py_ssize_t key_length = 0;
-    Py_ssize_t index = 0;
+    Kind kind;
+    const char* key;  // borrowed from the caller's bytes object
+    Py_ssize_t key_length;
+    Py_ssize_t index;
 };
 
 // The same walk as ValueDecoder's, by the same rules and with the same

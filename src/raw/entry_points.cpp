@@ -241,7 +241,7 @@ class PathSteps {
 
    private:
     static PathStep step_of(PyObject* object) noexcept {
-        PathStep step;
+        PathStep step{PathStep::Kind::other, nullptr, 0, 0};
         if (PyBytes_Check(object)) {
             step.kind = PathStep::Kind::key;
             step.key = PyBytes_AS_STRING(object);
@@ -259,7 +259,7 @@ class PathSteps {
     }
 
     static constexpr Py_ssize_t inline_capacity = 8;
-    PathStep inline_[inline_capacity];
+    PathStep inline_[inline_capacity];  // filled by assign()
     PathStep* steps_ = inline_;
     Py_ssize_t count_ = 0;
 };
