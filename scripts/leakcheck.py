@@ -21,8 +21,9 @@ import gc
 import pathlib
 import sys
 
-from velka import bencode
+from velka import bencode, raw
 from velka.bencode import DecodeError, EncodeError, decode, decode_all, encode
+from velka.raw import IncompleteError, decode_prefix, span
 
 WARMUP_ROUNDS = 5
 BATCHES = 5
@@ -322,8 +323,48 @@ def rebinding():
         bencode.DecodeError = original
 
 
+def raw_paths():
+    for data, value in GOOD:
+        for argument in buffers(data + b"e"):
+            if value is not None:
+                assert decode_prefix(argument) == (value, len(data))
+        for argument in buffers(data):
+            assert span(argument) == (0, len(data))
+    for data, message in BAD:
+        for argument in buffers(data):
+            expect(DecodeError, message, decode_prefix, argument)
+            expect(DecodeError, message, span, argument)
+    for prefix in range(len(TORRENT)):
+        expect(IncompleteError, None, decode_prefix, TORRENT[:prefix])
+        expect(IncompleteError, None, span, TORRENT[:prefix])
+    expect(
+        DecodeError,
+        "string of length 2 extends past end of data (position 9, buffer length 10)",
+        span,
+        b"d1:bi1e2:a",
+    )
+    info = decode(TORRENT)[b"info"]
+    start, end = span(TORRENT, b"info", b"files", -1)
+    assert decode(TORRENT[start:end]) == info[b"files"][-1]
+    expect(KeyError, None, span, TORRENT, b"nope")
+    expect(IndexError, None, span, TORRENT, b"info", b"files", 99)
+    expect(IndexError, None, span, TORRENT, b"info", b"files", 2**70)
+    expect(TypeError, None, span, TORRENT, b"info", 0)
+    expect(TypeError, None, span, TORRENT, "info")
+    expect(KeyError, None, span, TORRENT, *[b"x"] * 20)
+    expect(ValueError, None, decode_prefix, b"i1e", -1)
+    expect(ValueError, None, decode_prefix, b"i1e", 4)
+    expect(TypeError, None, decode_prefix, b"i1e", "0")
+    expect(TypeError, None, decode_prefix, b"i1e", end=1)
+    expect(TypeError, None, span, data=b"i1e")
+    expect(RecursionError, None, decode_prefix, DEEP_LIST)
+    expect(RecursionError, None, span, DEEP_DICT)
+    expect(OverflowError, None, span, b"9223372036854775808:")
+
+
 def workload():
     decoding()
+    raw_paths()
     refusals()
     encoding()
     arguments()
@@ -342,6 +383,7 @@ def main():
     if not hasattr(sys, "gettotalrefcount"):
         sys.exit("leakcheck: needs a debug interpreter (python3.14-dbg)")
     namespace = dict(vars(bencode))
+    raw_namespace = dict(vars(raw))
     for _ in range(WARMUP_ROUNDS):
         workload()
     ref_deltas, block_deltas = [], []
@@ -363,8 +405,8 @@ def main():
     if all(delta >= 1 for delta in block_deltas):
         print("leakcheck: FAILED: allocated blocks grow in every batch")
         failed = True
-    if vars(bencode) != namespace:
-        print("leakcheck: FAILED: the module namespace changed")
+    if vars(bencode) != namespace or vars(raw) != raw_namespace:
+        print("leakcheck: FAILED: a module namespace changed")
         failed = True
     sys.exit(1 if failed else 0)
 
