@@ -425,9 +425,7 @@ def main() -> int:
     args = parser.parse_args()
     missing = [tool for tool in ("mktorrent", "transmission-create") if not shutil.which(tool)]
     if missing:
-        print(
-            f"bench: missing tools {', '.join(missing)}; run inside scripts/sid", file=sys.stderr
-        )
+        print(f"bench: missing tools {', '.join(missing)}; run inside scripts/sid", file=sys.stderr)
         return 1
     try:
         generate(args.data, args.force, log=lambda text: print(text, file=sys.stderr))
