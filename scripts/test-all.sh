@@ -15,7 +15,8 @@
 # line per run at the end says how each went, and the script fails if any
 # failed or a version is missing.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
+shopt -s nullglob
 wheels='' sdist_version=''
 while [ $# -gt 0 ]; do
     case $1 in
@@ -28,7 +29,7 @@ read -r -a versions <<<"${*:-3.12 3.13 3.14 3.15}"
 read -r -a pytest_args <<<"${PYTEST_ARGS:-}"
 
 scripts/sid --provision || exit 1
-scripts/python-env --check "${versions[@]}" $sdist_version || exit 1
+scripts/python-env --check "${versions[@]}" ${sdist_version:+"$sdist_version"} || exit 1
 
 runs=() results=()
 failed=0
@@ -51,11 +52,12 @@ test_installed() {
 for version in "${versions[@]}"; do
     tag=cp${version/./}
     if [ -n "$wheels" ]; then
-        wheel=$(ls "$wheels"/velka-*-"$tag"-*manylinux*.whl 2>/dev/null | head -n 1)
-        if [ -z "$wheel" ]; then
-            report "$version" "FAILED: $wheels has no manylinux wheel for $version"
+        found=("$wheels"/velka-*-"$tag"-*manylinux*.whl)
+        if [ ${#found[@]} -ne 1 ]; then
+            report "$version" "FAILED: $wheels has ${#found[@]} manylinux wheels for $version, not one"
             continue
         fi
+        wheel=${found[0]}
     else
         echo "=== $version: building the wheel" >&2
         if ! wheel=$(scripts/python-env "$version" scripts/build-wheel.sh); then
@@ -71,11 +73,11 @@ for version in "${versions[@]}"; do
     test_installed "$version" "$version" "$wheel"
 done
 if [ -n "$sdist_version" ]; then
-    sdist=$(ls "$wheels"/velka-*.tar.gz 2>/dev/null | head -n 1)
-    if [ -n "$sdist" ]; then
-        test_installed "$sdist_version (sdist)" "$sdist_version" "$sdist"
+    found=("$wheels"/velka-*.tar.gz)
+    if [ ${#found[@]} -eq 1 ]; then
+        test_installed "$sdist_version (sdist)" "$sdist_version" "${found[0]}"
     else
-        report "$sdist_version (sdist)" "FAILED: $wheels has no sdist"
+        report "$sdist_version (sdist)" "FAILED: $wheels has ${#found[@]} sdists, not one"
     fi
 fi
 
