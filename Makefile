@@ -1,50 +1,68 @@
-# Every Python-side command runs through scripts/py314, which provides
-# Python 3.14 (a Debian sid root on machines that lack it).
-PY314 := scripts/py314
+# velka builds and is tested on CPython 3.12, 3.13, 3.14 and 3.15.
+# scripts/python-env VERSION runs a command where that version lives: 3.12 is
+# the host's own (pyenv), 3.13 to 3.15 are Debian sid's, in a root that
+# scripts/sid makes once and enters. The tools that need one version only
+# (the development build, benchmark, fuzzing, leak check, lint) use 3.14 in
+# the sid root.
+SID := scripts/sid
+PYTHONS ?= 3.12 3.13 3.14 3.15
 VENV := .venv
 PYTHON := $(VENV)/bin/python
+TORRENT ?= tests/data/multi-file.torrent
 
-.PHONY: all build test clean bench dist lint fuzz check-leaks
+.PHONY: all build test demo clean bench dist dist-check lint fuzz check-leaks
 
 all: test
 
 build:
-	$(PY314) scripts/install-dev.sh
+	$(SID) scripts/install-dev.sh
 
-# The suite runs against a wheel installed into a fresh virtual environment
-# (build/test-venv), not against the source tree; the wheel's meson build tree
-# (build/wheel) is kept, so rebuilds are incremental. PYTEST_ARGS go to pytest.
+# For each version in PYTHONS: a wheel built with it, retagged manylinux,
+# installed into a fresh virtual environment of that version, and the suite
+# run against it; a line per version at the end. PYTEST_ARGS go to pytest.
 test:
-	$(PY314) scripts/test-installed.sh $(PYTEST_ARGS)
+	PYTEST_ARGS='$(PYTEST_ARGS)' scripts/test-all.sh $(PYTHONS)
 
-# The sdist and the wheel, as a release would ship them, into dist/.
+# examples/torrent_info.py on a torrent the repository ships (or TORRENT=path),
+# with the development build on 3.14.
+demo: build
+	scripts/demo.sh $(TORRENT)
+
+# The sdist and a manylinux wheel per version in PYTHONS, into dist/.
 dist:
-	$(PY314) python3 -m build --no-isolation --outdir dist
+	scripts/dist.sh $(PYTHONS)
+
+# What make dist made, installed: each wheel into a fresh environment of its
+# version with the suite run against it, and the sdist, built by pip with
+# build isolation, the same way on 3.12.
+dist-check: dist
+	PYTEST_ARGS='$(PYTEST_ARGS)' scripts/test-all.sh --wheels dist --sdist 3.12 $(PYTHONS)
 
 # ruff (check and format), clang-format and clang-tidy; clang-tidy reads the
 # compile_commands.json of the development build.
 lint: build
-	$(PY314) scripts/lint.sh
+	$(SID) scripts/lint.sh
 
 clean:
-	rm -rf build $(VENV) .pytest_cache .hypothesis
+	rm -rf build dist $(VENV) .pytest_cache .hypothesis
 
 # The benchmark: peers from PyPI in their own environment, workloads made by
 # real tools (once, into bench/data), then the run; results in bench/results.
 bench: build
-	$(PY314) bench/setup-peers.sh
-	$(PY314) $(PYTHON) bench/workloads.py
-	$(PY314) $(PYTHON) bench/run.py
+	$(SID) bench/setup-peers.sh
+	$(SID) $(PYTHON) bench/workloads.py
+	$(SID) $(PYTHON) bench/run.py
 
 # Coverage-guided fuzzing of decode, decode_all, the round trip, encode,
 # decode_prefix and span under AddressSanitizer and
-# UndefinedBehaviorSanitizer: FUZZ_SECONDS per harness, as many harnesses at once as there are CPUs (FUZZ_JOBS); new
-# inputs collect in fuzz/build/corpus, findings in fuzz/build/findings.
+# UndefinedBehaviorSanitizer: FUZZ_SECONDS per harness, as many harnesses at
+# once as there are CPUs (FUZZ_JOBS); new inputs collect in
+# fuzz/build/corpus, findings in fuzz/build/findings.
 FUZZ_SECONDS ?= 15
 fuzz:
-	$(PY314) fuzz/run.sh $(FUZZ_SECONDS)
+	$(SID) fuzz/run.sh $(FUZZ_SECONDS)
 
 # Every path of the codec, repeated under the debug interpreter against a
 # build made for it; fails when references or memory blocks keep growing.
 check-leaks:
-	$(PY314) scripts/check-leaks.sh
+	$(SID) scripts/check-leaks.sh

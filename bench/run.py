@@ -1,8 +1,8 @@
 """Benchmark velka against other bencode codecs and CPython's own serialisers.
 
-Run inside the Python 3.14 environment, with velka installed (``make bench``):
+Run in the sid root on Python 3.14 (``scripts/sid``), with velka installed (``make bench``):
 
-    scripts/py314 .venv/bin/python bench/run.py [--rounds N] [--quick]
+    scripts/sid .venv/bin/python bench/run.py [--rounds N] [--quick]
 
 Every implementation's output is checked against velka's before it is timed;
 one that differs is reported and left out of that workload's ratios. Timing

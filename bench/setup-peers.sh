@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Inside the Python 3.14 environment: a virtual environment with the peers that
+# Inside the sid root, on Python 3.14: a virtual environment with the peers that
 # come from PyPI (bencode2, bencode.py). It sees the distribution's packages
 # (fastbencode, libtorrent, matplotlib) too. pip reaches PyPI the way the
-# host's pip does: scripts/py314 carries the host's pip configuration into the
+# host's pip does: scripts/sid carries the host's pip configuration into the
 # root. A peer that cannot be installed is skipped with a line saying so; the
 # benchmark then runs without it.
 set -uo pipefail

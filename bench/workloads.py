@@ -1,6 +1,6 @@
 """Benchmark workloads: bencoded inputs made from real data by real tools.
 
-Run inside the Python 3.14 environment (``scripts/py314``):
+Run in the sid root (``scripts/sid``), on Python 3.14:
 
     python bench/workloads.py [--force] [--data DIR]
 
@@ -364,7 +364,7 @@ SPECS = [
 def _read_manifest(directory: Path) -> dict:
     try:
         manifest = json.loads((directory / MANIFEST).read_text())
-    except OSError, ValueError:
+    except (OSError, ValueError):
         return {}
     if not isinstance(manifest, dict) or manifest.get("version") != VERSION:
         return {}
@@ -425,9 +425,7 @@ def main() -> int:
     args = parser.parse_args()
     missing = [tool for tool in ("mktorrent", "transmission-create") if not shutil.which(tool)]
     if missing:
-        print(
-            f"bench: missing tools {', '.join(missing)}; run inside scripts/py314", file=sys.stderr
-        )
+        print(f"bench: missing tools {', '.join(missing)}; run inside scripts/sid", file=sys.stderr)
         return 1
     try:
         generate(args.data, args.force, log=lambda text: print(text, file=sys.stderr))

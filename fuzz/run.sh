@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Build the fuzzing harnesses and run each of them for SECONDS seconds.
 #
-#   fuzz/run.sh SECONDS [TARGET...]     (inside the Python 3.14 environment)
+#   fuzz/run.sh SECONDS [TARGET...]     (inside the sid root: scripts/sid)
 #
 # TARGETs are decode, decode_all, roundtrip, encode, prefix (velka.raw's
 # decode_prefix) and span (all by default). The codec is built with
@@ -15,7 +15,7 @@
 # an oracle mismatch stops that harness, leaves the input in
 # fuzz/build/findings and makes the script fail. To replay an input:
 #
-#   scripts/py314 env PYTHONPATH=fuzz/build/site:fuzz fuzz/build/bin/TARGET FILE
+#   scripts/sid env PYTHONPATH=fuzz/build/site:fuzz fuzz/build/bin/TARGET FILE
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)

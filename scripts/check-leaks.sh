@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Inside the Python 3.14 environment: build velka against the debug
+# Inside the sid root, on Python 3.14: build velka against the debug
 # interpreter (python3.14-dbg) into build/leaks, run the test suite once with
 # it (the debug interpreter checks every reference count it touches), then
 # scripts/leakcheck.py, which fails when references or memory blocks grow

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Inside the Python 3.14 environment: make the project's virtual environment
+# Inside the sid root, on Python 3.14: make the project's virtual environment
 # (seeing the distribution's pytest, hypothesis and numpy) and build and
 # install velka into it. The build tree is kept, so rebuilds are incremental.
 set -euo pipefail

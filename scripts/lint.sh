@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Inside the Python 3.14 environment: every linter, each run to the end, so
+# Inside the sid root, on Python 3.14: every linter, each run to the end, so
 # one run reports everything; fails if any of them complained. clang-tidy
 # reads the compile_commands.json of the development build (make build).
 set -uo pipefail

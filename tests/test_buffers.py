@@ -186,7 +186,7 @@ def test_no_export_left_behind(function, data):
         argument = wrap(target)
         try:
             function(argument)
-        except DecodeError, OverflowError:
+        except (DecodeError, OverflowError):
             pass
         if isinstance(argument, memoryview):
             argument.release()  # refused while a cast view of it is alive
@@ -194,7 +194,7 @@ def test_no_export_left_behind(function, data):
     exporter = Exporter(data)
     try:
         function(exporter)
-    except DecodeError, OverflowError:
+    except (DecodeError, OverflowError):
         pass
     assert exporter.exports == exporter.releases <= 1
 

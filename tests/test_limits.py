@@ -164,7 +164,7 @@ def test_namespace_unchanged_by_any_call():
     ):
         try:
             call()
-        except DecodeError, EncodeError, TypeError:
+        except (DecodeError, EncodeError, TypeError):
             pass
     assert vars(bencode) == namespace
     assert all(vars(bencode)[name] is value for name, value in namespace.items())
@@ -172,7 +172,13 @@ def test_namespace_unchanged_by_any_call():
 
 # A thread's stack can be far smaller than the main thread's; deep values must
 # still end in RecursionError there, which needs every nesting level of the
-# walkers to take little stack.
+# walkers to take little stack. Before 3.14 the interpreter's guard counts
+# levels (up to 1500 on 3.12, 10000 on 3.13) instead of measuring the stack,
+# so there a small thread stack can run out before the count does.
+@pytest.mark.xfail(
+    sys.version_info < (3, 14),
+    reason="before 3.14 the recursion guard counts levels, it does not measure the stack",
+)
 @pytest.mark.parametrize(
     "make",
     [
