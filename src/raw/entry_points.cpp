@@ -160,16 +160,16 @@ int follow_step(ValueChecker& checker, Py_ssize_t& pos, PyObject* step, Py_ssize
     const unsigned char kind = checker.view().at(pos);
     if (kind == token_dict) {
         if (!PyBytes_Check(step)) {
-            PyErr_Format(PyExc_TypeError, "path step %zd: a dict is indexed by bytes, not %T",
-                         step_number, step);
+            PyErr_Format(PyExc_TypeError, "path step %zd: a dict is indexed by bytes, not %.200s",
+                         step_number, Py_TYPE(step)->tp_name);
             return -1;
         }
         return follow_key(checker, pos, step);
     }
     if (kind == token_list) {
         if (!PyLong_Check(step)) {
-            PyErr_Format(PyExc_TypeError, "path step %zd: a list is indexed by int, not %T",
-                         step_number, step);
+            PyErr_Format(PyExc_TypeError, "path step %zd: a list is indexed by int, not %.200s",
+                         step_number, Py_TYPE(step)->tp_name);
             return -1;
         }
         return follow_index(checker, pos, step, step_number);
@@ -286,8 +286,9 @@ PyObject* decode_prefix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     Py_ssize_t start = 0;
     if (bound[1] != nullptr) {
         if (!PyIndex_Check(bound[1])) {
-            PyErr_Format(PyExc_TypeError, "decode_prefix() argument 'start' must be int, not %T",
-                         bound[1]);
+            PyErr_Format(PyExc_TypeError,
+                         "decode_prefix() argument 'start' must be int, not %.200s",
+                         Py_TYPE(bound[1])->tp_name);
             return nullptr;
         }
         // Out-of-range values saturate, and are then refused as out of range.
