@@ -113,8 +113,9 @@ std::uintptr_t find_limit() noexcept {
         return 0;
     }
     // A quarter of the stack, and at most 64 KiB.
+    constexpr std::uintptr_t largest_margin = std::uintptr_t{64} * 1024;
     const std::uintptr_t size = stack.high - stack.low;
-    const std::uintptr_t margin = size / 4 < 64 * 1024 ? size / 4 : 64 * 1024;
+    const std::uintptr_t margin = size / 4 < largest_margin ? size / 4 : largest_margin;
     return stack.low + margin;
 }
 
