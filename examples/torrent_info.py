@@ -15,6 +15,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from velka.bencode import BencodeValue, DecodeError, decode, encode
+from velka.raw import span
 
 
 class TorrentError(Exception):
@@ -33,8 +34,8 @@ class Torrent:
     info_hash: str
     files: list[TorrentFile]
     # False when the file holds a spelling the decoder tolerates but never
-    # writes (such as "i+5e"): then the info-hash above, computed from the
-    # canonical form, can differ from the one that hashes the file's bytes.
+    # writes (such as "i+5e"). The info-hash hashes the file's own bytes all
+    # the same; a tool that hashes the re-encoded dictionary would differ.
     canonical: bool = True
 
     @property
@@ -63,16 +64,12 @@ def _length(entry: dict[bytes, BencodeValue], where: str) -> int:
     return length
 
 
-def parse_torrent(meta: BencodeValue, canonical: bool = True) -> Torrent:
+def parse_torrent(meta: BencodeValue, info_hash: str, canonical: bool = True) -> Torrent:
     """Read the v1 view of a decoded torrent (single-file or multi-file)."""
     if not isinstance(meta, dict):
         raise TorrentError("the top-level value is not a dictionary")
     info = _field(meta, b"info", dict, "the torrent")
     name = _text(_field(info, b"name", bytes, "the info dictionary"))
-    # The v1 info-hash is the SHA-1 of the bencoded info dictionary. Encoding
-    # the decoded dictionary gives back the very bytes of the file only
-    # because the decoder accepts canonical input alone.
-    info_hash = hashlib.sha1(encode(info)).hexdigest()
 
     files: list[TorrentFile] = []
     if b"files" in info:
@@ -116,7 +113,14 @@ def read_torrent(path: Path) -> Torrent:
                 raise TorrentError(f"malformed bencode: nested too deeply ({error})") from error
             with memoryview(data) as view:
                 canonical = view == encode(meta)
-    return parse_torrent(meta, canonical)
+                # The v1 info-hash is the SHA-1 of the info dictionary's bytes
+                # as they stand in the file, which span() finds.
+                start = end = 0
+                if isinstance(meta, dict) and isinstance(meta.get(b"info"), dict):
+                    start, end = span(view, b"info")
+                with view[start:end] as info:
+                    info_hash = hashlib.sha1(info).hexdigest()
+    return parse_torrent(meta, info_hash, canonical)
 
 
 def _size(n: int) -> str:
@@ -142,7 +146,7 @@ def main(argv: list[str]) -> int:
 
     if not torrent.canonical:
         print(
-            f"{path}: warning: not in canonical form; info-hash of the canonical form",
+            f"{path}: warning: not in canonical form; the info-hash is that of the file's bytes",
             file=sys.stderr,
         )
     print(f"name:       {torrent.name}")

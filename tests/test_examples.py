@@ -131,12 +131,17 @@ def test_missing_file(tmp_path):
     )
 
 
-def test_tolerated_spelling_is_reported(tmp_path):
-    # "i+6e" decodes as 6 but re-encodes as "i6e": the hash of the canonical
-    # form is then not the hash of the file's bytes, and the script says so.
+def test_tolerated_spelling_is_reported_and_hashed_as_it_stands(tmp_path):
+    # "i+6e" decodes as 6 but re-encodes as "i6e": the script says so, and
+    # hashes the info dictionary's own bytes, not those of its re-encoding.
+    data = GOOD.replace(b"i6e", b"i+6e")
     path = tmp_path / "plus.torrent"
-    path.write_bytes(GOOD.replace(b"i6e", b"i+6e"))
+    path.write_bytes(data)
     result = run_info(path)
     assert result.returncode == 0
     assert "not in canonical form" in result.stderr
     assert "total size: 6 bytes" in result.stdout
+    info = data[data.index(b"4:infod") + 6 : -1]
+    assert decode(info) == decode(data)[b"info"]
+    assert f"info-hash:  {hashlib.sha1(info).hexdigest()}" in result.stdout
+    assert hashlib.sha1(info).digest() != hashlib.sha1(encode(decode(info))).digest()
