@@ -46,8 +46,7 @@ constexpr const char qualified_name[] = "velka.bencode";
 // Process-wide state. Written only while the module is imported (which the
 // import system serialises) and read-only afterwards.
 
-// The one module object of the process, from the start of its exec slot.
-PyObject* the_module = nullptr;
+ProcessModule the_module("bencode");
 // Its qualified name, interned.
 PyObject* module_name = nullptr;
 
@@ -81,13 +80,13 @@ int run_module_body(PyObject* namespace_dict) {
                              "Base exception for bencode operations.", module_name) < 0) {
         return -1;
     }
-    PyRef base = PyRef::steal(lookup_global(the_module, base_name.get()));
+    PyRef base = PyRef::steal(lookup_global(the_module.get(), base_name.get()));
     if (!base ||
         bind_exception_class(namespace_dict, "DecodeError", base.get(),
                              "Raised when bencoded data cannot be decoded.", module_name) < 0) {
         return -1;
     }
-    base = PyRef::steal(lookup_global(the_module, base_name.get()));
+    base = PyRef::steal(lookup_global(the_module.get(), base_name.get()));
     if (!base || bind_exception_class(namespace_dict, "EncodeError", base.get(),
                                       "Raised when a value cannot be bencoded.", module_name) < 0) {
         return -1;
@@ -149,33 +148,9 @@ int initialise(PyObject* module) {
     return 0;
 }
 
-int exec_module(PyObject* module) {
-    if (the_module != nullptr) {
-        if (the_module == module) {
-            return 0;
-        }
-        PyErr_SetString(PyExc_RuntimeError,
-                        "Module 'bencode' has already been imported. Re-initialisation is not "
-                        "supported.");
-        return -1;
-    }
-    the_module = Py_NewRef(module);
-    if (initialise(module) < 0) {
-        Py_CLEAR(the_module);
-        return -1;
-    }
-    return 0;
-}
+int exec_module(PyObject* module) { return the_module.exec(module, initialise); }
 
-PyObject* create_module(PyObject* spec, PyModuleDef*) {
-    if (claim_interpreter() < 0) {
-        return nullptr;
-    }
-    if (the_module != nullptr) {
-        return Py_NewRef(the_module);
-    }
-    return module_from_spec(spec);
-}
+PyObject* create_module(PyObject* spec, PyModuleDef*) { return the_module.create(spec); }
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_module)},

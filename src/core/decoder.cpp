@@ -18,21 +18,13 @@
 #include <utility>
 
 #include "errors.hpp"
+#include "format.hpp"
 #include "pyref.hpp"
 #include "recursion_guard.hpp"
 
 namespace velka {
 
 namespace {
-
-// Token bytes of the format.
-constexpr unsigned char token_integer = 'i';
-constexpr unsigned char token_list = 'l';
-constexpr unsigned char token_dict = 'd';
-constexpr unsigned char token_end = 'e';
-constexpr unsigned char token_colon = ':';
-constexpr unsigned char digit_zero = '0';
-constexpr unsigned char digit_nine = '9';
 
 // A list with more items than this stops waiting on the item stack.
 constexpr Py_ssize_t max_waiting_items = 1024;
@@ -44,7 +36,7 @@ constexpr Py_ssize_t max_shared_value_length = 16;
 constexpr Py_ssize_t max_fast_digits = 19;
 
 constexpr bool is_digit(unsigned char byte) noexcept {
-    return byte >= digit_zero && byte <= digit_nine;
+    return byte >= token::digit_zero && byte <= token::digit_nine;
 }
 
 // The leading decimal digits of eight bytes (the first byte lowest): how many
@@ -55,8 +47,8 @@ inline unsigned leading_digits(std::uint64_t chunk, std::uint64_t& value) noexce
     constexpr std::uint64_t ones = 0x0101010101010101ULL;
     // A byte's high bit in `at_least_zero` is set iff its low seven bits are
     // >= '0', in `above_nine` iff they are > '9'; bytes >= 0x80 are no digits.
-    const std::uint64_t at_least_zero = (chunk | high_bits) - ones * digit_zero;
-    const std::uint64_t above_nine = (chunk | high_bits) - ones * (digit_nine + 1);
+    const std::uint64_t at_least_zero = (chunk | high_bits) - ones * token::digit_zero;
+    const std::uint64_t above_nine = (chunk | high_bits) - ones * (token::digit_nine + 1);
     const std::uint64_t digits = at_least_zero & ~above_nine & ~chunk & high_bits;
     const std::uint64_t others = ~digits & high_bits;
     const unsigned count = others == 0 ? 8 : static_cast<unsigned>(__builtin_ctzll(others)) / 8;
@@ -122,7 +114,7 @@ struct ContiguousBytes {
             }
         }
         while (pos + count < end && is_digit(data[pos + count]) && count <= max_fast_digits) {
-            total = total * 10 + (data[pos + count] - digit_zero);
+            total = total * 10 + (data[pos + count] - token::digit_zero);
             ++count;
         }
         value = total;
@@ -175,7 +167,7 @@ struct StridedBytes {
         Py_ssize_t count = 0;
         std::uint64_t total = 0;
         while (pos + count < end && is_digit((*this)[pos + count]) && count <= max_fast_digits) {
-            total = total * 10 + ((*this)[pos + count] - digit_zero);
+            total = total * 10 + ((*this)[pos + count] - token::digit_zero);
             ++count;
         }
         value = total;
@@ -389,13 +381,13 @@ class Walker {
             return failed();
         }
         const unsigned char byte = in_[pos];
-        if (byte == token_integer) {
+        if (byte == token::integer) {
             return integer(pos);
         }
-        if (byte == token_list) {
+        if (byte == token::list) {
             return list(pos);
         }
-        if (byte == token_dict) {
+        if (byte == token::dict) {
             return dict(pos);
         }
         if (is_digit(byte)) {
@@ -539,11 +531,11 @@ class Walker {
         if (negative) {
             ++p;
         }
-        if (p < length_ && in_[p] > digit_zero && in_[p] <= digit_nine) {
+        if (p < length_ && in_[p] > token::digit_zero && in_[p] <= token::digit_nine) {
             std::uint64_t magnitude = 0;
             const Py_ssize_t count = in_.digits(p, length_, magnitude);
             const Py_ssize_t end = p + count;
-            if (count <= max_fast_digits && end < length_ && in_[end] == token_end) {
+            if (count <= max_fast_digits && end < length_ && in_[end] == token::end) {
                 constexpr auto most_negative = std::uint64_t{1} << 63;
                 if (!negative) {
                     pos = end + 1;
@@ -565,8 +557,8 @@ class Walker {
                     }
                 }
             }
-        } else if (!negative && p + 1 < length_ && in_[p] == digit_zero &&
-                   in_[p + 1] == token_end) {
+        } else if (!negative && p + 1 < length_ && in_[p] == token::digit_zero &&
+                   in_[p + 1] == token::end) {
             pos = p + 2;
             if constexpr (Build) {
                 return PyLong_FromLong(0);
@@ -578,7 +570,7 @@ class Walker {
     }
 
     Result integer_general(Py_ssize_t& pos) {
-        const Py_ssize_t end = find_byte(token_end, pos + 1, NumberText::integer);
+        const Py_ssize_t end = find_byte(token::end, pos + 1, NumberText::integer);
         if (end < 0) {
             return failed();
         }
@@ -611,15 +603,15 @@ class Walker {
         // Most lengths have one or two digits and fit: read those here, in
         // line, and leave everything else to the full reading.
         if (pos + 2 < length_) {
-            const unsigned first = in_[pos] - digit_zero;
+            const unsigned first = in_[pos] - token::digit_zero;
             const unsigned char second = in_[pos + 1];
             Py_ssize_t length = -1;
             Py_ssize_t start = 0;
-            if (second == token_colon) {
+            if (second == token::colon) {
                 length = first;
                 start = pos + 2;
-            } else if (first != 0 && is_digit(second) && in_[pos + 2] == token_colon) {
-                length = first * 10 + (second - digit_zero);
+            } else if (first != 0 && is_digit(second) && in_[pos + 2] == token::colon) {
+                length = first * 10 + (second - token::digit_zero);
                 start = pos + 3;
             }
             if (length >= 0 && length <= length_ - start) {
@@ -633,14 +625,14 @@ class Walker {
     [[gnu::noinline]] Py_ssize_t string_length_in_full(Py_ssize_t& pos) {
         Py_ssize_t p = pos;
         Py_ssize_t length = -1;
-        const unsigned first = in_[pos] - digit_zero;
+        const unsigned first = in_[pos] - token::digit_zero;
         if (pos + 2 < length_) {
             const unsigned char second = in_[pos + 1];
-            if (second == token_colon) {
+            if (second == token::colon) {
                 length = first;
                 p = pos + 1;
-            } else if (first != 0 && is_digit(second) && in_[pos + 2] == token_colon) {
-                length = first * 10 + (second - digit_zero);
+            } else if (first != 0 && is_digit(second) && in_[pos + 2] == token::colon) {
+                length = first * 10 + (second - token::digit_zero);
                 p = pos + 2;
             }
         }
@@ -649,15 +641,15 @@ class Walker {
             const Py_ssize_t count = in_.digits(pos, length_, value);
             p = pos + count;
             if (count <= max_fast_digits && value <= static_cast<std::uint64_t>(PY_SSIZE_T_MAX) &&
-                p < length_ && in_[p] == token_colon) {
+                p < length_ && in_[p] == token::colon) {
                 length = static_cast<Py_ssize_t>(value);
             }
-        } else if (length < 0 && pos + 1 < length_ && in_[pos + 1] == token_colon) {
+        } else if (length < 0 && pos + 1 < length_ && in_[pos + 1] == token::colon) {
             length = 0;
             p = pos + 1;
         }
         if (length < 0) {
-            p = find_byte(token_colon, pos, NumberText::length);
+            p = find_byte(token::colon, pos, NumberText::length);
             if (p < 0) {
                 return -1;
             }
@@ -760,7 +752,7 @@ class Walker {
                 raise_error_format(end_of_data(), "unterminated list");
                 return failed();
             }
-            if (in_[pos] == token_end) {
+            if (in_[pos] == token::end) {
                 break;
             }
             if constexpr (Build) {
@@ -878,7 +870,7 @@ class Walker {
                 return failed();
             }
             const unsigned char byte = in_[pos];
-            if (byte == token_end) {
+            if (byte == token::end) {
                 ++pos;
                 if constexpr (Build) {
                     return result.release();

@@ -28,8 +28,8 @@ int copy_spec_attribute(PyObject* spec, PyObject* module, const char* spec_name,
     return PyObject_SetAttrString(module, module_name, value);
 }
 
-}  // namespace
-
+// Records the interpreter that imports the module first and refuses every
+// other. Returns 0, or -1 with ImportError set.
 int claim_interpreter() {
     const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current == -1 && PyErr_Occurred()) {
@@ -45,6 +45,8 @@ int claim_interpreter() {
     return 0;
 }
 
+// A new module named as `spec` says, with __loader__, __file__, __package__
+// and __path__ taken from it; or nullptr with an exception set.
 PyObject* module_from_spec(PyObject* spec) {
     PyRef name = PyRef::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) {
@@ -59,6 +61,36 @@ PyObject* module_from_spec(PyObject* spec) {
         return nullptr;
     }
     return module.release();
+}
+
+}  // namespace
+
+PyObject* ProcessModule::create(PyObject* spec) {
+    if (claim_interpreter() < 0) {
+        return nullptr;
+    }
+    if (module_ != nullptr) {
+        return Py_NewRef(module_);
+    }
+    return module_from_spec(spec);
+}
+
+int ProcessModule::exec(PyObject* module, int (*initialise)(PyObject* module)) {
+    if (module_ != nullptr) {
+        if (module_ == module) {
+            return 0;
+        }
+        PyErr_Format(PyExc_RuntimeError,
+                     "Module '%s' has already been imported. Re-initialisation is not supported.",
+                     name_);
+        return -1;
+    }
+    module_ = Py_NewRef(module);
+    if (initialise(module) < 0) {
+        Py_CLEAR(module_);
+        return -1;
+    }
+    return 0;
 }
 
 int warn_on_other_runtime(const char* qualified_name) {

@@ -9,13 +9,30 @@
 
 namespace velka {
 
-// The create slot's guard: records the interpreter that imports the module
-// first and refuses every other. Returns 0, or -1 with ImportError set.
-int claim_interpreter();
+// The one module object of an extension module in the process. Its create
+// slot makes it once, in the interpreter that imports it first (any other
+// is refused), and hands it back to every later import; its exec slot runs
+// the module's body once and refuses any other module object.
+class ProcessModule {
+   public:
+    explicit constexpr ProcessModule(const char* name) noexcept : name_(name) {}
+    ProcessModule(const ProcessModule&) = delete;
+    ProcessModule& operator=(const ProcessModule&) = delete;
 
-// A new module named as `spec` says, with __loader__, __file__, __package__
-// and __path__ taken from it; or nullptr with an exception set.
-PyObject* module_from_spec(PyObject* spec);
+    // The create slot: a new reference, or nullptr with an exception set.
+    PyObject* create(PyObject* spec);
+
+    // The exec slot: runs `initialise` on the module. Returns 0, or -1 with
+    // an exception set.
+    int exec(PyObject* module, int (*initialise)(PyObject* module));
+
+    // The module object (borrowed), from the start of its exec slot.
+    [[nodiscard]] PyObject* get() const noexcept { return module_; }
+
+   private:
+    const char* name_;
+    PyObject* module_ = nullptr;
+};
 
 // Warns when the running interpreter is not the version the module was
 // compiled for. Returns 0, or -1 when the warning was turned into an error.

@@ -6,17 +6,13 @@
 
 #include "decoder.hpp"
 #include "errors.hpp"
+#include "format.hpp"
 #include "input_view.hpp"
 #include "pyref.hpp"
 
 namespace velka {
 
 namespace {
-
-constexpr unsigned char token_list = 'l';
-constexpr unsigned char token_dict = 'd';
-constexpr unsigned char token_integer = 'i';
-constexpr unsigned char token_end = 'e';
 
 // Binds keyword arguments to the parameters named in `names` (positions
 // from `first` on are open to keywords), filling `bound`, where positional
@@ -74,11 +70,11 @@ PyObject* raise_empty_data() { return raise_error_format(ErrorClass::incomplete,
 // How a path error names the kind of value at `pos`.
 const char* describe_value(const InputView& view, Py_ssize_t pos) {
     switch (view.at(pos)) {
-        case token_list:
+        case token::list:
             return "a list";
-        case token_dict:
+        case token::dict:
             return "a dict";
-        case token_integer:
+        case token::integer:
             return "an int";
         default:
             return "a byte string";
@@ -91,7 +87,7 @@ int follow_key(ValueChecker& checker, Py_ssize_t& pos, PyObject* step) {
     const char* wanted = PyBytes_AS_STRING(step);
     const Py_ssize_t wanted_length = PyBytes_GET_SIZE(step);
     ++pos;
-    while (checker.view().at(pos) != token_end) {
+    while (checker.view().at(pos) != token::end) {
         Py_ssize_t start = 0;
         const Py_ssize_t length = checker.byte_string(pos, start);
         if (length < 0) {
@@ -113,7 +109,7 @@ int follow_key(ValueChecker& checker, Py_ssize_t& pos, PyObject* step) {
 Py_ssize_t count_items(ValueChecker& checker, Py_ssize_t pos) {
     Py_ssize_t count = 0;
     ++pos;
-    while (checker.view().at(pos) != token_end) {
+    while (checker.view().at(pos) != token::end) {
         if (checker.check_any(pos) < 0) {
             return -1;
         }
@@ -158,7 +154,7 @@ int follow_index(ValueChecker& checker, Py_ssize_t& pos, PyObject* step, Py_ssiz
 // Moves `pos` from the value at `pos` to the one that `step` selects in it.
 int follow_step(ValueChecker& checker, Py_ssize_t& pos, PyObject* step, Py_ssize_t step_number) {
     const unsigned char kind = checker.view().at(pos);
-    if (kind == token_dict) {
+    if (kind == token::dict) {
         if (!PyBytes_Check(step)) {
             PyErr_Format(PyExc_TypeError, "path step %zd: a dict is indexed by bytes, not %.200s",
                          step_number, Py_TYPE(step)->tp_name);
@@ -166,7 +162,7 @@ int follow_step(ValueChecker& checker, Py_ssize_t& pos, PyObject* step, Py_ssize
         }
         return follow_key(checker, pos, step);
     }
-    if (kind == token_list) {
+    if (kind == token::list) {
         if (!PyLong_Check(step)) {
             PyErr_Format(PyExc_TypeError, "path step %zd: a list is indexed by int, not %.200s",
                          step_number, Py_TYPE(step)->tp_name);

@@ -47,7 +47,7 @@ constexpr const char incomplete_error_doc[] =
 constexpr const char qualified_name[] = "velka.raw";
 
 // Process-wide state, written only while the module is imported.
-PyObject* the_module = nullptr;
+ProcessModule the_module("raw");
 
 PyMethodDef module_functions[] = {
     {"decode_prefix", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode_prefix)),
@@ -82,33 +82,9 @@ int initialise(PyObject* module) {
     return 0;
 }
 
-int exec_module(PyObject* module) {
-    if (the_module != nullptr) {
-        if (the_module == module) {
-            return 0;
-        }
-        PyErr_SetString(PyExc_RuntimeError,
-                        "Module 'raw' has already been imported. Re-initialisation is not "
-                        "supported.");
-        return -1;
-    }
-    the_module = Py_NewRef(module);
-    if (initialise(module) < 0) {
-        Py_CLEAR(the_module);
-        return -1;
-    }
-    return 0;
-}
+int exec_module(PyObject* module) { return the_module.exec(module, initialise); }
 
-PyObject* create_module(PyObject* spec, PyModuleDef*) {
-    if (claim_interpreter() < 0) {
-        return nullptr;
-    }
-    if (the_module != nullptr) {
-        return Py_NewRef(the_module);
-    }
-    return module_from_spec(spec);
-}
+PyObject* create_module(PyObject* spec, PyModuleDef*) { return the_module.create(spec); }
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_module)},
