@@ -1079,56 +1079,14 @@ int ItemStack::grow() {
     return 0;
 }
 
-namespace {
-
-// Equality of two runs of 2 to BytesCache::max_length bytes, without a call.
-inline bool equal_short(const unsigned char* a, const unsigned char* b, std::size_t size) noexcept {
-    auto load8 = [](const unsigned char* p) {
-        std::uint64_t v;
-        std::memcpy(&v, p, 8);
-        return v;
-    };
-    auto load4 = [](const unsigned char* p) {
-        std::uint32_t v;
-        std::memcpy(&v, p, 4);
-        return v;
-    };
-    if (size >= 8) {
-        for (std::size_t i = 0; i + 8 < size; i += 8) {
-            if (load8(a + i) != load8(b + i)) {
-                return false;
-            }
-        }
-        return load8(a + size - 8) == load8(b + size - 8);
-    }
-    if (size >= 4) {
-        return load4(a) == load4(b) && load4(a + size - 4) == load4(b + size - 4);
-    }
-    return a[0] == b[0] && a[size / 2] == b[size / 2] && a[size - 1] == b[size - 1];
-}
-
-}  // namespace
-
 BytesCache::~BytesCache() {
     for (std::uint64_t used = used_; used != 0; used &= used - 1) {
         Py_DECREF(slots_[__builtin_ctzll(used)]);
     }
 }
 
-PyObject* BytesCache::get(const unsigned char* data, Py_ssize_t length) {
-    const auto size = static_cast<std::size_t>(length);
-    const unsigned slot =
-        (static_cast<unsigned>(length) * 7u + data[0] * 3u + data[size / 2] * 5u + data[size - 1]) %
-        slot_count;
+PyObject* BytesCache::miss(const unsigned char* data, Py_ssize_t length, unsigned slot) {
     const std::uint64_t bit = std::uint64_t{1} << slot;
-    if (used_ & bit) {
-        PyObject* cached = slots_[slot];
-        if (PyBytes_GET_SIZE(cached) == length &&
-            equal_short(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(cached)), data,
-                        size)) {
-            return Py_NewRef(cached);
-        }
-    }
     PyObject* key = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), length);
     if (key == nullptr) {
         return nullptr;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 
 #include "compat.hpp"
@@ -65,10 +66,54 @@ class BytesCache {
 
     // A new reference to a bytes object equal to data[0:length] (length is
     // 2 .. max_length), or nullptr with MemoryError set.
-    PyObject* get(const unsigned char* data, Py_ssize_t length);
+    PyObject* get(const unsigned char* data, Py_ssize_t length) {
+        const auto size = static_cast<std::size_t>(length);
+        const unsigned slot = (static_cast<unsigned>(length) * 7u + data[0] * 3u +
+                               data[size / 2] * 5u + data[size - 1]) %
+                              slot_count;
+        if ((used_ >> slot) & 1u) {
+            PyObject* cached = slots_[slot];
+            if (PyBytes_GET_SIZE(cached) == length &&
+                equal_short(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(cached)), data,
+                            size)) {
+                return Py_NewRef(cached);
+            }
+        }
+        return miss(data, length, slot);
+    }
 
    private:
     static constexpr unsigned slot_count = 64;
+
+    // Equality of two runs of 2 to max_length bytes, without a call.
+    static bool equal_short(const unsigned char* a, const unsigned char* b,
+                            std::size_t size) noexcept {
+        auto load8 = [](const unsigned char* p) {
+            std::uint64_t v;
+            std::memcpy(&v, p, 8);
+            return v;
+        };
+        auto load4 = [](const unsigned char* p) {
+            std::uint32_t v;
+            std::memcpy(&v, p, 4);
+            return v;
+        };
+        if (size >= 8) {
+            for (std::size_t i = 0; i + 8 < size; i += 8) {
+                if (load8(a + i) != load8(b + i)) {
+                    return false;
+                }
+            }
+            return load8(a + size - 8) == load8(b + size - 8);
+        }
+        if (size >= 4) {
+            return load4(a) == load4(b) && load4(a + size - 4) == load4(b + size - 4);
+        }
+        return a[0] == b[0] && a[size / 2] == b[size / 2] && a[size - 1] == b[size - 1];
+    }
+
+    // A new bytes object for a string not in its slot, which it then takes.
+    PyObject* miss(const unsigned char* data, Py_ssize_t length, unsigned slot);
     PyObject* slots_[slot_count];
     std::uint64_t used_ = 0;  // bit i set: slots_[i] holds a key
 };
