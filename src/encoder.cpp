@@ -94,22 +94,25 @@ inline void store_digits(char* at, std::uint64_t value, unsigned width) noexcept
 }
 
 // write_decimal for values of 9 to 20 digits: the last eight digits, the
-// eight before them and the rest, each group stored whole. When there is
-// no "rest", its store lands where the middle group's does, which
-// overwrites it, so the width costs no branch.
+// eight or fewer before them and, past 16 digits, the rest, each group
+// stored whole.
 [[gnu::noinline]] char* write_long_decimal(char* at, std::uint64_t value, unsigned width) noexcept {
     constexpr std::uint64_t ten_to_8 = 100000000ULL;
-    const std::uint64_t high = value / ten_to_8;
-    const std::uint64_t top = high / ten_to_8;
-    const unsigned top_width = width > 16 ? width - 16 : 0;
-    const unsigned middle_width = width - 8 - top_width;
-    // top_width 0 would shift by 64, which is undefined; `& 63` makes that
-    // no shift, and the store is overwritten anyway.
-    store_word(at, eight_digits(top) >> ((64 - 8 * top_width) & 63));
-    at += top_width;
-    store_digits(at, high - top * ten_to_8, middle_width);
+    const std::uint64_t upper = value / ten_to_8;
+    const std::uint64_t lower = value - upper * ten_to_8;
+    std::uint64_t middle = upper;
+    unsigned middle_width = width - 8;
+    if (middle_width > 8) {
+        const std::uint64_t top = upper / ten_to_8;
+        const unsigned top_width = middle_width - 8;
+        store_digits(at, top, top_width);
+        at += top_width;
+        middle = upper - top * ten_to_8;
+        middle_width = 8;
+    }
+    store_digits(at, middle, middle_width);
     at += middle_width;
-    store_word(at, eight_digits(value - high * ten_to_8));
+    store_word(at, eight_digits(lower));
     return at + 8;
 }
 
