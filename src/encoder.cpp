@@ -82,6 +82,32 @@ inline std::uint64_t eight_digits(std::uint64_t value) noexcept {
 
 inline void store_word(char* at, std::uint64_t word) noexcept { std::memcpy(at, &word, 8); }
 
+// memcpy, with the short strings that keys and names mostly are copied
+// without a call: two loads and stores that overlap cover 4 to 16 bytes.
+inline void copy_bytes(char* to, const char* from, std::size_t count) noexcept {
+    if (count > 16) {
+        std::memcpy(to, from, count);
+    } else if (count >= 8) {
+        std::uint64_t head;
+        std::uint64_t tail;
+        std::memcpy(&head, from, 8);
+        std::memcpy(&tail, from + count - 8, 8);
+        std::memcpy(to, &head, 8);
+        std::memcpy(to + count - 8, &tail, 8);
+    } else if (count >= 4) {
+        std::uint32_t head;
+        std::uint32_t tail;
+        std::memcpy(&head, from, 4);
+        std::memcpy(&tail, from + count - 4, 4);
+        std::memcpy(to, &head, 4);
+        std::memcpy(to + count - 4, &tail, 4);
+    } else if (count > 0) {
+        to[0] = from[0];
+        to[count / 2] = from[count / 2];
+        to[count - 1] = from[count - 1];
+    }
+}
+
 // Bytes that a write may store past the end of what it reserved: the digit
 // writes below store whole words and leave garbage after the last digit,
 // for the next write to cover.
@@ -525,7 +551,7 @@ class Encoder {
         }
         at = write_length(at, static_cast<std::uint64_t>(length));
         *at++ = ':';
-        std::memcpy(at, PyBytes_AS_STRING(value), static_cast<std::size_t>(length));
+        copy_bytes(at, PyBytes_AS_STRING(value), static_cast<std::size_t>(length));
         out_.commit(at + length);
         return 0;
     }
@@ -630,15 +656,10 @@ class Encoder {
         }
         entries.sort();
         const std::uint64_t foreign_calls_before = foreign_calls_;
-        // Sorted order visits the keys and values far from their allocation
-        // order, so fetch those of a few entries ahead.
+        // Sorted order visits the keys and values of a large dict far from
+        // their allocation order, so fetch those of an entry a few ahead.
         constexpr std::ptrdiff_t prefetch_distance = 8;
         KeyEntry* const last = entries.end();
-        for (KeyEntry* ahead = entries.begin();
-             ahead < last && ahead < entries.begin() + prefetch_distance; ++ahead) {
-            __builtin_prefetch(PyBytes_AS_STRING(ahead->key));
-            __builtin_prefetch(ahead->value);
-        }
         for (KeyEntry& entry : entries) {
             if (last - &entry > prefetch_distance) {
                 __builtin_prefetch(PyBytes_AS_STRING((&entry + prefetch_distance)->key));
