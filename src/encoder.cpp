@@ -214,7 +214,7 @@ class Output {
    private:
     int grow(Py_ssize_t count) {
         // No size near this could be allocated; below it, the capacity with
-        // its eighth and the slack cannot overflow.
+        // its sixteenth and the slack cannot overflow.
         const Py_ssize_t limit = PY_SSIZE_T_MAX / 2 - size_;
         if (count > limit) {
             PyErr_NoMemory();
