@@ -3,12 +3,12 @@
 #
 #   fuzz/run.sh SECONDS [TARGET...]     (inside the sid root: scripts/sid)
 #
-# TARGETs are decode, decode_all, roundtrip, encode, prefix (velka.raw's
-# decode_prefix) and span (all by default). The codec is built with
-# AddressSanitizer, UndefinedBehaviorSanitizer and coverage instrumentation
-# and linked into each harness, which embeds the interpreter with every
-# Python allocation going through malloc. Up to
-# FUZZ_JOBS harnesses (default: the number of CPUs) run at the same time.
+# TARGETs are decode, decode_all, roundtrip, encode, shared_strings, prefix
+# (velka.raw's decode_prefix) and span (all by default). The codec is built
+# with AddressSanitizer, UndefinedBehaviorSanitizer and coverage
+# instrumentation and linked into each harness, which embeds the interpreter
+# with every Python allocation going through malloc. Up to FUZZ_JOBS
+# harnesses (default: the number of CPUs) run at the same time.
 #
 # New inputs found go to fuzz/build/corpus/TARGET; the seed corpus in
 # fuzz/corpus is only read. A crash, a sanitizer report, a leak, a timeout or
@@ -23,7 +23,8 @@ root=$(dirname "$here")
 seconds=${1:?usage: fuzz/run.sh SECONDS [TARGET...]}
 shift
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(decode decode_all roundtrip encode prefix span)
+[ ${#targets[@]} -gt 0 ] ||
+    targets=(decode decode_all roundtrip encode shared_strings prefix span)
 jobs=${FUZZ_JOBS:-$(nproc)}
 
 build=$here/build

@@ -290,6 +290,56 @@ def roundtrip_target(data):
     check(decode_all(encoded + encoded) == [value, value], "decode_all", data)
 
 
+# Strings that differ in one byte, side by side: a decoder that shares
+# repeated short strings must never hand out one for the other.
+
+
+def _bencoded_string(data):
+    return b"%d:%s" % (len(data), data)
+
+
+def _near_misses(base, difference):
+    """`base` with each of its bytes changed in turn, and `base` one byte longer."""
+    for position in range(len(base)):
+        for change in (difference, 0x01, 0x40, 0x80, 0xC0):
+            yield base[:position] + bytes([base[position] ^ change]) + base[position + 1 :]
+    yield base + bytes([difference])
+
+
+def shared_strings_target(data):
+    # The input is cut into bases (a length byte, then that many bytes, up to
+    # 34 so that the longest shared strings and the shortest unshared ones
+    # take part) and a difference for each.
+    values = []
+    dicts = []
+    reader = _Reader(data)
+    while reader.more() and len(values) < 4096:
+        base = reader.take(reader.byte() % 35)
+        difference = reader.byte() or 0xFF
+        for variant in _near_misses(base, difference):
+            values += (base, variant)
+            dicts += ({variant: base}, dict.fromkeys(sorted({base, variant}), variant))
+    document = (
+        b"l"
+        + b"l"
+        + b"".join(map(_bencoded_string, values))
+        + b"e"
+        + b"l"
+        + b"".join(
+            b"d"
+            + b"".join(_bencoded_string(k) + _bencoded_string(v) for k, v in item.items())
+            + b"e"
+            for item in dicts
+        )
+        + b"e"
+        + b"e"
+    )
+    want = ("ok", [values, dicts])
+    check(outcome(decode, document) == want, "shared strings", data)
+    for name, argument in _variants(document):
+        check(outcome(decode, argument) == want, "shared strings", name, data)
+
+
 # Values for the encoder, built by a small stack machine driven by the input.
 
 

@@ -1,5 +1,6 @@
 import copy
 import enum
+import random
 import subprocess
 import sys
 import textwrap
@@ -284,6 +285,47 @@ def test_failures_leak_no_references():
             with pytest.raises((BencodeError, TypeError)):
                 encode(case)
     assert (sys.getrefcount(shared), sys.getrefcount(inner)) == before
+
+
+def _numbers_of_every_width():
+    for width in range(1, 21):
+        for digits in ("12345678901234567890", "98765432109876543210", "10203040506070809000"):
+            yield int(digits[:width])
+        yield 10 ** (width - 1)
+        yield 10**width - 1
+    yield from (2**30 - 1, 2**30, 2**62, 2**63 - 1, 2**63, 2**64 - 1, 2**64)
+
+
+@pytest.mark.parametrize("number", sorted(set(_numbers_of_every_width())))
+def test_integers_of_every_width(number):
+    for value in (number, -number):
+        expected = b"i%de" % value
+        assert encode(value) == expected
+        # Next to other output, which digits written past the end must not spoil.
+        assert encode([value, b"", value, value]) == b"l%s0:%s%se" % (expected, expected, expected)
+        assert encode({b"k": value}) == b"d1:k%se" % expected
+
+
+def test_string_lengths_of_every_width():
+    # No two neighbouring bytes alike, so a byte copied to the wrong place shows.
+    lengths = [*range(120), 999, 1000, 9999, 10_000, 123_456]
+    strings = [bytes((i * 7 + n) % 251 for i in range(n)) for n in lengths]
+    assert encode(strings) == b"l" + b"".join(b"%d:%s" % (len(s), s) for s in strings) + b"e"
+
+
+@pytest.mark.parametrize("count", [7, 255, 256, 1000])
+def test_key_order_at_every_short_length(count):
+    # Keys of up to ten bytes that share beginnings and hold the extreme bytes.
+    alphabet = [0x00, 0x01, 0x7F, 0x80, 0xFF]
+    rng = random.Random(count)
+    keys = set()
+    while len(keys) < count:
+        keys.add(bytes(rng.choices(alphabet, k=rng.randrange(11))))
+    shuffled = list(keys)
+    rng.shuffle(shuffled)
+    value = {key: len(key) for key in shuffled}
+    expected = b"".join(b"%d:%si%de" % (len(k), k, len(k)) for k in sorted(keys))
+    assert encode(value) == b"d" + expected + b"e"
 
 
 @pytest.mark.parametrize("size", [*range(2030, 2060), 4096, 4097, 5 * 2**20])

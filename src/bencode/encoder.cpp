@@ -2,11 +2,11 @@
 // into a single output buffer.
 //
 // Small outputs are assembled in a buffer on the stack and copied once into
-// an exactly sized bytes object. When the output outgrows that buffer, a
-// value made only of exact built-in types is measured (which runs no Python
-// code) and the output allocated once at its exact size; any other value
-// grows its output by an eighth at a time and is shrunk once at the end. So
-// an encode holds little more than its output at any time.
+// an exactly sized bytes object. A larger output moves into a bytes object
+// that grows by a sixteenth at a time and is shrunk once at the end, so an
+// encode holds little more than its output at any time. (Measuring the value
+// first to allocate once would read every object twice, which costs more
+// than the resizes: the allocator extends a large block mostly in place.)
 //
 // Exact built-in types take fast paths that call no Python code: ints are
 // formatted in place, and an exact dict whose keys are all exact bytes is
@@ -63,125 +63,124 @@ inline unsigned decimal_width(std::uint64_t value) noexcept {
     return estimate + (value >= powers_of_ten[estimate] ? 1 : 0);
 }
 
+// The eight decimal digits of `value` (below 10^8, zero-padded), most
+// significant first, as the bytes of a little-endian word. Each step splits
+// every lane of the word in two at once (4 digits, 2, then 1), so the cost
+// is a few multiplications whatever the value, with no branch.
+inline std::uint64_t eight_digits(std::uint64_t value) noexcept {
+    const std::uint64_t high = value / 10000;
+    // Lanes of 32 bits: the upper four digits, then the lower four.
+    const std::uint64_t fours = high | ((value - high * 10000) << 32);
+    // x * 10486 >> 20 is x / 100 for x below 43699.
+    const std::uint64_t hundreds = ((fours * 10486) >> 20) & 0x0000007F0000007FULL;
+    const std::uint64_t pairs = hundreds | ((fours - hundreds * 100) << 16);
+    // x * 103 >> 10 is x / 10 for x below 179.
+    const std::uint64_t tens = ((pairs * 103) >> 10) & 0x000F000F000F000FULL;
+    const std::uint64_t digits = tens | ((pairs - tens * 10) << 8);
+    return digits + 0x3030303030303030ULL;
+}
+
+inline void store_word(char* at, std::uint64_t word) noexcept { std::memcpy(at, &word, 8); }
+
+// memcpy, with the short strings that keys and names mostly are copied
+// without a call: two loads and stores that overlap cover 4 to 16 bytes.
+inline void copy_bytes(char* to, const char* from, std::size_t count) noexcept {
+    if (count > 16) {
+        std::memcpy(to, from, count);
+    } else if (count >= 8) {
+        std::uint64_t head;
+        std::uint64_t tail;
+        std::memcpy(&head, from, 8);
+        std::memcpy(&tail, from + count - 8, 8);
+        std::memcpy(to, &head, 8);
+        std::memcpy(to + count - 8, &tail, 8);
+    } else if (count >= 4) {
+        std::uint32_t head;
+        std::uint32_t tail;
+        std::memcpy(&head, from, 4);
+        std::memcpy(&tail, from + count - 4, 4);
+        std::memcpy(to, &head, 4);
+        std::memcpy(to + count - 4, &tail, 4);
+    } else if (count > 0) {
+        to[0] = from[0];
+        to[count / 2] = from[count / 2];
+        to[count - 1] = from[count - 1];
+    }
+}
+
+// Bytes that a write may store past the end of what it reserved: the digit
+// writes below store whole words and leave garbage after the last digit,
+// for the next write to cover.
+constexpr Py_ssize_t write_slack = 8;
+
+// Stores the last `width` (1 to 8) of the eight digits of `value` at `at`;
+// the word's other bytes land past them.
+inline void store_digits(char* at, std::uint64_t value, unsigned width) noexcept {
+    store_word(at, eight_digits(value) >> (64 - 8 * width));
+}
+
+// write_decimal for values of 9 to 20 digits: the last eight digits, the
+// eight or fewer before them and, past 16 digits, the rest, each group
+// stored whole.
+[[gnu::noinline]] char* write_long_decimal(char* at, std::uint64_t value, unsigned width) noexcept {
+    constexpr std::uint64_t ten_to_8 = 100000000ULL;
+    const std::uint64_t upper = value / ten_to_8;
+    const std::uint64_t lower = value - upper * ten_to_8;
+    std::uint64_t middle = upper;
+    unsigned middle_width = width - 8;
+    if (middle_width > 8) {
+        const std::uint64_t top = upper / ten_to_8;
+        const unsigned top_width = middle_width - 8;
+        store_digits(at, top, top_width);
+        at += top_width;
+        middle = upper - top * ten_to_8;
+        middle_width = 8;
+    }
+    store_digits(at, middle, middle_width);
+    at += middle_width;
+    store_word(at, eight_digits(lower));
+    return at + 8;
+}
+
+// Writes `value` in decimal at `at` and returns the end; may store up to
+// write_slack bytes beyond it.
+inline char* write_decimal(char* at, std::uint64_t value) noexcept {
+    const unsigned width = decimal_width(value);
+    if (width <= 8) {
+        store_digits(at, value, width);
+        return at + width;
+    }
+    return write_long_decimal(at, value, width);
+}
+
 constexpr char digit_pairs[] =
     "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
 
-// Writes `value` in decimal at `at`, two digits at a time; returns the end.
-inline char* write_decimal(char* at, std::uint64_t value) noexcept {
-    char* const end = at + decimal_width(value);
-    char* p = end;
-    while (value >= 100) {
-        const auto pair = static_cast<unsigned>(value % 100) * 2;
-        value /= 100;
-        *--p = digit_pairs[pair + 1];
-        *--p = digit_pairs[pair];
+// write_decimal for the length of a byte string, which is mostly below 100:
+// two bytes from the table of pairs (for a single digit, the second half of
+// its pair and a byte past it), so one digit or two cost no branch.
+inline char* write_length(char* at, std::uint64_t length) noexcept {
+    if (length >= 100) {
+        return write_decimal(at, length);
     }
-    if (value >= 10) {
-        const auto pair = static_cast<unsigned>(value) * 2;
-        *--p = digit_pairs[pair + 1];
-        *--p = digit_pairs[pair];
-    } else {
-        *--p = static_cast<char>('0' + value);
-    }
-    return end;
-}
-
-// Values nested deeper than this are not measured (nor is a value that
-// contains itself); they are written with a growing buffer instead.
-constexpr int max_measured_depth = 64;
-
-// Encoded sizes of the two leaf kinds; -1 for an int too large to measure
-// cheaply.
-inline Py_ssize_t bytes_size(PyObject* value) noexcept {
-    const Py_ssize_t length = PyBytes_GET_SIZE(value);
-    return decimal_width(static_cast<std::uint64_t>(length)) + 1 + length;
-}
-
-inline Py_ssize_t int_size(PyObject* value) noexcept {
-    auto* number = reinterpret_cast<PyLongObject*>(value);
-    if (!PyUnstable_Long_IsCompact(number)) {
-        return -1;
-    }
-    const auto small = static_cast<long long>(PyUnstable_Long_CompactValue(number));
-    const std::uint64_t magnitude =
-        small < 0 ? 0 - static_cast<std::uint64_t>(small) : static_cast<std::uint64_t>(small);
-    return 2 + (small < 0 ? 1 : 0) + decimal_width(magnitude);
-}
-
-Py_ssize_t measured_size(PyObject* value, int depth);
-
-// A member of a container: leaves inline, containers one level deeper.
-inline Py_ssize_t member_size(PyObject* value, int depth) {
-    PyTypeObject* type = Py_TYPE(value);
-    if (type == &PyBytes_Type) {
-        return bytes_size(value);
-    }
-    if (type == &PyLong_Type) {
-        return int_size(value);
-    }
-    return measured_size(value, depth + 1);
-}
-
-// The exact encoded size of a value made only of exact ints of up to 64
-// bits, exact bytes, exact lists and exact dicts with exact bytes keys, or -1
-// for any other value. Measuring runs no Python code, so the size holds for
-// the write that follows.
-Py_ssize_t measured_size(PyObject* value, int depth) {
-    PyTypeObject* type = Py_TYPE(value);
-    if (type == &PyBytes_Type) {
-        return bytes_size(value);
-    }
-    if (type == &PyLong_Type) {
-        return int_size(value);
-    }
-    if (depth >= max_measured_depth) {
-        return -1;
-    }
-    Py_ssize_t total = 2;
-    if (type == &PyList_Type) {
-        const Py_ssize_t count = PyList_GET_SIZE(value);
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            const Py_ssize_t item = member_size(PyList_GET_ITEM(value, i), depth);
-            if (item < 0) {
-                return -1;
-            }
-            total += item;
-        }
-        return total;
-    }
-    if (type == &PyDict_Type) {
-        Py_ssize_t next = 0;
-        PyObject* key = nullptr;
-        PyObject* item = nullptr;
-        while (PyDict_Next(value, &next, &key, &item)) {
-            if (!PyBytes_CheckExact(key)) {
-                return -1;
-            }
-            const Py_ssize_t item_size = member_size(item, depth);
-            if (item_size < 0) {
-                return -1;
-            }
-            total += bytes_size(key) + item_size;
-        }
-        return total;
-    }
-    return -1;
+    const unsigned width = length >= 10 ? 2 : 1;
+    std::memcpy(at, digit_pairs + 2 * length + 2 - width, 2);
+    return at + width;
 }
 
 class Output {
    public:
-    // `root` is the whole value being written: the first time the output
-    // outgrows the stack buffer, it is measured so that one allocation of
-    // the exact size can take all of it.
-    explicit Output(PyObject* root) noexcept : root_(root) {}
+    Output() noexcept = default;
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
     ~Output() { Py_XDECREF(heap_); }
 
     // Room for `count` more bytes: a pointer to write them at, or nullptr
-    // with MemoryError set. commit() then counts what was written.
+    // with MemoryError set. commit() then counts what was written. Past the
+    // room lie write_slack more bytes that may be overwritten freely; only
+    // what is committed counts.
     char* reserve(Py_ssize_t count) {
         if (count > capacity_ - size_ && grow(count) < 0) {
             return nullptr;
@@ -205,6 +204,7 @@ class Output {
         if (heap_ == nullptr) {
             return PyBytes_FromStringAndSize(inline_, size_);
         }
+        // Always a shrink, by the slack at least.
         if (_PyBytes_Resize(&heap_, size_) < 0) {
             return nullptr;
         }
@@ -213,32 +213,24 @@ class Output {
 
    private:
     int grow(Py_ssize_t count) {
-        const Py_ssize_t limit = PY_SSIZE_T_MAX - size_;
+        // No size near this could be allocated; below it, the capacity with
+        // its sixteenth and the slack cannot overflow.
+        const Py_ssize_t limit = PY_SSIZE_T_MAX / 2 - size_;
         if (count > limit) {
             PyErr_NoMemory();
             return -1;
         }
         const Py_ssize_t needed = size_ + count;
-        // Unless the measurement gives the size, an eighth more than needed
-        // keeps the number of resizes logarithmic while holding little beyond
-        // the output itself.
-        Py_ssize_t capacity = std::max(needed + needed / 8, 2 * inline_capacity);
+        // A sixteenth more than needed keeps the number of resizes
+        // logarithmic while holding little beyond the output itself.
+        const Py_ssize_t capacity = needed + std::max(needed / 16, min_growth);
         if (heap_ == nullptr) {
-            const Py_ssize_t exact = measured_size(root_, 0);
-            if (exact >= needed) {
-                capacity = exact;
-            }
-        }
-        if (capacity < needed) {
-            capacity = needed;
-        }
-        if (heap_ == nullptr) {
-            heap_ = PyBytes_FromStringAndSize(nullptr, capacity);
+            heap_ = PyBytes_FromStringAndSize(nullptr, capacity + write_slack);
             if (heap_ == nullptr) {
                 return -1;
             }
             std::memcpy(PyBytes_AS_STRING(heap_), inline_, static_cast<std::size_t>(size_));
-        } else if (_PyBytes_Resize(&heap_, capacity) < 0) {
+        } else if (_PyBytes_Resize(&heap_, capacity + write_slack) < 0) {
             return -1;  // heap_ is gone and the error is set
         }
         data_ = PyBytes_AS_STRING(heap_);
@@ -247,12 +239,12 @@ class Output {
     }
 
     static constexpr Py_ssize_t inline_capacity = 2048;
-    char inline_[inline_capacity];
+    static constexpr Py_ssize_t min_growth = 64;
+    char inline_[inline_capacity + write_slack];
     char* data_ = inline_;
     Py_ssize_t size_ = 0;
     Py_ssize_t capacity_ = inline_capacity;
     PyObject* heap_ = nullptr;
-    PyObject* root_;
 };
 
 // A key of an exact dict being written, with its value when it was collected.
@@ -263,16 +255,34 @@ struct KeyEntry {
     PyObject* key;    // strong reference
     PyObject* value;  // strong reference
 };
+
+// Shorter keys are read as two overlapping halves (4 to 7 bytes, or 2 and
+// 3), each shifted to where its bytes belong; the overlap ORs a byte with
+// itself.
 std::uint64_t big_endian_prefix(const unsigned char* data, Py_ssize_t size) noexcept {
-    std::uint64_t prefix = 0;
     if (size >= 8) {
-        std::memcpy(&prefix, data, 8);
-        return __builtin_bswap64(prefix);
+        std::uint64_t word;
+        std::memcpy(&word, data, 8);
+        return __builtin_bswap64(word);
     }
-    for (Py_ssize_t i = 0; i < size; ++i) {
-        prefix |= std::uint64_t{data[i]} << (56 - 8 * i);
+    const auto bits = static_cast<unsigned>(8 * size);
+    if (size >= 4) {
+        std::uint32_t head;
+        std::uint32_t tail;
+        std::memcpy(&head, data, 4);
+        std::memcpy(&tail, data + size - 4, 4);
+        const std::uint64_t high = __builtin_bswap32(head);
+        const std::uint64_t low = __builtin_bswap32(tail);
+        return high << 32 | low << (64 - bits);
     }
-    return prefix;
+    if (size >= 2) {
+        std::uint16_t head;
+        std::memcpy(&head, data, 2);
+        const std::uint64_t high = __builtin_bswap16(head);
+        const std::uint64_t low = data[size - 1];
+        return high << 48 | low << (64 - bits);
+    }
+    return size == 1 ? std::uint64_t{data[0]} << 56 : 0;
 }
 
 // Python's order of bytes: unsigned, and a proper prefix first. Equal
@@ -435,7 +445,7 @@ PyObject* call_keys(PyObject* value) {
 
 class Encoder {
    public:
-    explicit Encoder(PyObject* root) noexcept : out_(root) {}
+    Encoder() noexcept = default;
 
     // `_encode_any`
     int any(PyObject* value) {
@@ -490,7 +500,8 @@ class Encoder {
         const bool negative = small < 0;
         const std::uint64_t magnitude =
             negative ? 0 - static_cast<std::uint64_t>(small) : static_cast<std::uint64_t>(small);
-        char* at = out_.reserve(2 + (negative ? 1 : 0) + decimal_width(magnitude));
+        // Room for the longest: the digits' own width is found while writing.
+        char* at = out_.reserve(max_int64_text + 2);
         if (at == nullptr) {
             return -1;
         }
@@ -534,14 +545,13 @@ class Encoder {
             PyErr_NoMemory();
             return -1;
         }
-        const unsigned width = decimal_width(static_cast<std::uint64_t>(length));
-        char* at = out_.reserve(width + 1 + length);
+        char* at = out_.reserve(max_int64_text + 1 + length);
         if (at == nullptr) {
             return -1;
         }
-        at = write_decimal(at, static_cast<std::uint64_t>(length));
+        at = write_length(at, static_cast<std::uint64_t>(length));
         *at++ = ':';
-        std::memcpy(at, PyBytes_AS_STRING(value), static_cast<std::size_t>(length));
+        copy_bytes(at, PyBytes_AS_STRING(value), static_cast<std::size_t>(length));
         out_.commit(at + length);
         return 0;
     }
@@ -558,7 +568,14 @@ class Encoder {
             return integer(value);
         }
         Py_INCREF(value);
-        const int result = any(value);
+        int result;
+        if (type == &PyDict_Type) {
+            result = dict(value);
+        } else if (type == &PyList_Type) {
+            result = list(value);
+        } else {
+            result = any(value);
+        }
         Py_DECREF(value);
         return result;
     }
@@ -639,15 +656,10 @@ class Encoder {
         }
         entries.sort();
         const std::uint64_t foreign_calls_before = foreign_calls_;
-        // Sorted order visits the keys and values far from their allocation
-        // order, so fetch those of a few entries ahead.
+        // Sorted order visits the keys and values of a large dict far from
+        // their allocation order, so fetch those of an entry a few ahead.
         constexpr std::ptrdiff_t prefetch_distance = 8;
         KeyEntry* const last = entries.end();
-        for (KeyEntry* ahead = entries.begin();
-             ahead < last && ahead < entries.begin() + prefetch_distance; ++ahead) {
-            __builtin_prefetch(PyBytes_AS_STRING(ahead->key));
-            __builtin_prefetch(ahead->value);
-        }
         for (KeyEntry& entry : entries) {
             if (last - &entry > prefetch_distance) {
                 __builtin_prefetch(PyBytes_AS_STRING((&entry + prefetch_distance)->key));
@@ -735,7 +747,7 @@ class Encoder {
 }  // namespace
 
 PyObject* encode_value(PyObject* value) {
-    Encoder encoder(value);
+    Encoder encoder;
     if (encoder.any(value) < 0) {
         return nullptr;
     }

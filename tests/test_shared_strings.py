@@ -1,0 +1,115 @@
+"""Short strings that repeat are shared within one decode; a string that
+merely resembles one seen before must never be taken for it.
+
+Every input here puts near-misses next to each other: strings of one length
+that differ in a single byte, at every position and by every possible
+difference, so that whatever the cache's slot function, many pairs share a
+slot and a comparison that skips any byte returns the wrong string.
+"""
+
+import random
+
+import numpy as np
+import pytest
+
+from velka.bencode import decode, decode_all
+
+# Past the longest shared key and value on both sides.
+LENGTHS = range(1, 35)
+
+
+def _string(data):
+    return b"%d:%s" % (len(data), data)
+
+
+def _list_of_dicts(dicts):
+    parts = (
+        b"d" + b"".join(_string(key) + value for key, value in item.items()) + b"e"
+        for item in dicts
+    )
+    return b"l" + b"".join(parts) + b"e"
+
+
+def _with_byte(base, position, value):
+    return base[:position] + bytes([value]) + base[position + 1 :]
+
+
+def _bases(length):
+    rng = random.Random(length)
+    printable = bytes(0x61 + (i * 7) % 26 for i in range(length))
+    return [rng.randbytes(length), printable]
+
+
+def _near_misses(base):
+    """Every string that differs from `base` in one byte, then every string
+    one byte longer that starts with it."""
+    for position in range(len(base)):
+        for difference in range(1, 256):
+            yield _with_byte(base, position, base[position] ^ difference)
+    for extra in range(256):
+        yield base + bytes([extra])
+
+
+def _pairs(bases=2):
+    for length in LENGTHS:
+        for base in _bases(length)[:bases]:
+            for variant in _near_misses(base):
+                yield base, variant
+
+
+def test_values_that_differ_in_one_byte():
+    # base, variant, base, variant, ...: each string follows its near-miss.
+    expected = [string for pair in _pairs() for string in pair]
+    data = b"l" + b"".join(map(_string, expected)) + b"e"
+    assert decode(data) == expected
+
+
+def test_keys_that_differ_in_one_byte():
+    # The variant alone, then both in order: each key follows its near-miss
+    # both ways round, also within one dict.
+    expected = [
+        item
+        for base, variant in _pairs()
+        for item in ({variant: 0}, dict.fromkeys(sorted((base, variant)), 0))
+    ]
+    data = _list_of_dicts({key: b"i0e" for key in item} for item in expected)
+    assert decode(data) == expected
+
+
+def test_keys_and_values_share_nothing_wrongly():
+    # The same strings as keys and as values of each other, in one call.
+    expected = []
+    for base, variant in _pairs(bases=1):
+        if len(base) == len(variant):
+            low, high = sorted((base, variant))
+            expected.append({low: high, high: low})
+    data = _list_of_dicts({key: _string(value) for key, value in item.items()} for item in expected)
+    assert decode(data) == expected
+
+
+@pytest.mark.parametrize("direction", [1, -1])
+def test_strided_input(direction):
+    # A buffer whose bytes are not adjacent goes through a copy first.
+    expected = [
+        string
+        for length in range(2, 34)
+        for base in _bases(length)[:1]
+        for position in range(length)
+        for difference in (0x01, 0x40, 0x80, 0xC0, 0xFF)
+        for string in (base, _with_byte(base, position, base[position] ^ difference))
+    ]
+    data = b"l" + b"".join(map(_string, expected)) + b"e"
+    spread = np.zeros(2 * len(data), "u1")
+    spread[::2] = np.frombuffer(data[::direction], "u1")
+    strided = spread[::2][::direction]
+    assert strided.tobytes() == data
+    assert decode_all(strided) == [expected]
+
+
+def test_sharing_across_values_and_calls():
+    # decode_all shares strings across its values; separate calls share none.
+    base = b"abcdefgh"
+    decode(_string(base))
+    for variant in _near_misses(base):
+        assert decode_all(_string(base) + _string(variant)) == [base, variant]
+        assert decode(_string(variant)) == variant
