@@ -40,9 +40,9 @@ constexpr bool is_digit(unsigned char byte) noexcept {
 }
 
 // The leading decimal digits of eight bytes (the first byte lowest): how many
-// there are, and their value. Branch-free, so numbers of varying width cost
+// there are (leading_digit_count), and their value. Branch-free, so numbers of varying width cost
 // no mispredictions.
-inline unsigned leading_digits(std::uint64_t chunk, std::uint64_t& value) noexcept {
+inline unsigned leading_digit_count(std::uint64_t chunk) noexcept {
     constexpr std::uint64_t high_bits = 0x8080808080808080ULL;
     constexpr std::uint64_t ones = 0x0101010101010101ULL;
     // A byte's high bit in `at_least_zero` is set iff its low seven bits are
@@ -51,7 +51,11 @@ inline unsigned leading_digits(std::uint64_t chunk, std::uint64_t& value) noexce
     const std::uint64_t above_nine = (chunk | high_bits) - ones * (token::digit_nine + 1);
     const std::uint64_t digits = at_least_zero & ~above_nine & ~chunk & high_bits;
     const std::uint64_t others = ~digits & high_bits;
-    const unsigned count = others == 0 ? 8 : static_cast<unsigned>(__builtin_ctzll(others)) / 8;
+    return others == 0 ? 8 : static_cast<unsigned>(__builtin_ctzll(others)) / 8;
+}
+
+inline unsigned leading_digits(std::uint64_t chunk, std::uint64_t& value) noexcept {
+    const unsigned count = leading_digit_count(chunk);
     if (count == 0) {
         value = 0;
         return 0;
@@ -121,13 +125,41 @@ struct ContiguousBytes {
         return count;
     }
 
+    // How many decimal digits run from `pos` (before `end`); more than
+    // max_fast_digits means too many to count further.
+    Py_ssize_t digit_count(Py_ssize_t pos, Py_ssize_t end) const noexcept {
+        Py_ssize_t count = 0;
+        while (count < 16 && end - (pos + count) >= 8) {
+            std::uint64_t chunk;
+            std::memcpy(&chunk, data + pos + count, 8);
+            const unsigned found = leading_digit_count(chunk);
+            count += found;
+            if (found < 8) {
+                return count;
+            }
+        }
+        while (pos + count < end && is_digit(data[pos + count]) && count <= max_fast_digits) {
+            ++count;
+        }
+        return count;
+    }
+
     void copy_to(unsigned char* out, Py_ssize_t start, Py_ssize_t count) const noexcept {
         std::memcpy(out, data + start, static_cast<std::size_t>(count));
     }
 
-    // memcmp() of the `count` items at `start` with `other`.
+    // memcmp() of the `count` items at `start` with `other`; short runs (most
+    // keys) without a call.
     int compare(Py_ssize_t start, const unsigned char* other, Py_ssize_t count) const noexcept {
-        return std::memcmp(data + start, other, static_cast<std::size_t>(count));
+        if (count >= 8) {
+            return std::memcmp(data + start, other, static_cast<std::size_t>(count));
+        }
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            if (data[start + i] != other[i]) {
+                return data[start + i] < other[i] ? -1 : 1;
+            }
+        }
+        return 0;
     }
 
     // The order of two runs of items, as Python orders bytes.
@@ -171,6 +203,14 @@ struct StridedBytes {
             ++count;
         }
         value = total;
+        return count;
+    }
+
+    Py_ssize_t digit_count(Py_ssize_t pos, Py_ssize_t end) const noexcept {
+        Py_ssize_t count = 0;
+        while (pos + count < end && is_digit((*this)[pos + count]) && count <= max_fast_digits) {
+            ++count;
+        }
         return count;
     }
 
@@ -548,7 +588,17 @@ class Walker {
         }
         if (p < length_ && in_[p] > token::digit_zero && in_[p] <= token::digit_nine) {
             std::uint64_t magnitude = 0;
-            const Py_ssize_t count = in_.digits(p, length_, magnitude);
+            Py_ssize_t count;
+            if constexpr (Build) {
+                count = in_.digits(p, length_, magnitude);
+            } else {
+                // Only a negative number of 19 digits needs its value, to
+                // tell whether it fits.
+                count = in_.digit_count(p, length_);
+                if (negative && count == max_fast_digits) {
+                    in_.digits(p, length_, magnitude);
+                }
+            }
             const Py_ssize_t end = p + count;
             if (count <= max_fast_digits && end < length_ && in_[end] == token::end) {
                 constexpr auto most_negative = std::uint64_t{1} << 63;
