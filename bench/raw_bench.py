@@ -18,7 +18,7 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from itertools import repeat
 
-from timing import calibrate, timed
+from timing import batch_items, calibrate, timed
 from workloads import Workload
 
 from velka.bencode import decode
@@ -71,7 +71,7 @@ def measure(workload: Workload, rounds: int, target_ns: int, rng: random.Random)
     }
     if _is_torrent(workload):
         functions["span(info)"] = _batch_with(span, INFO)
-    items = workload.inputs
+    items = batch_items(workload.inputs)
     case = RawCase(workload)
     gc.collect()
     gc.disable()
@@ -91,14 +91,14 @@ def measure(workload: Workload, rounds: int, target_ns: int, rng: random.Random)
         )
     tracemalloc.start()
     try:
-        for data in items[:200]:
+        for data in workload.inputs[:200]:
             tracemalloc.reset_peak()
             base = tracemalloc.get_traced_memory()[0]
             span(data)
             case.span_peak = max(case.span_peak, tracemalloc.get_traced_memory()[1] - base)
     finally:
         tracemalloc.stop()
-    case.largest_input = max(map(len, items))
+    case.largest_input = max(map(len, workload.inputs))
     return case
 
 

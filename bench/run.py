@@ -16,6 +16,7 @@ import argparse
 import gc
 import importlib
 import importlib.metadata
+import importlib.util
 import marshal
 import os
 import pickle
@@ -39,7 +40,7 @@ if str(HERE) not in sys.path:  # also under ``python -P``
     sys.path.insert(0, str(HERE))
 
 from check import first_byte_difference, first_difference, graph_size  # noqa: E402
-from timing import calibrate, timed  # noqa: E402
+from timing import batch_items, calibrate, timed  # noqa: E402
 from workloads import DATA, Workload, load  # noqa: E402
 
 ROOT = HERE.parent
@@ -273,11 +274,13 @@ def time_case(
     gc.disable()  # as timeit does: the collector's pauses are noise here
     try:
         for impl in measured:
-            counts[impl.name] = calibrate(batches[impl.name], case.items[impl.name], target_ns)
+            counts[impl.name] = calibrate(
+                batches[impl.name], batch_items(case.items[impl.name]), target_ns
+            )
         samples: dict[str, list[float]] = {impl.name: [] for impl in measured}
         for _ in range(rounds):
             for impl in rng.sample(measured, len(measured)):
-                items = case.items[impl.name]
+                items = batch_items(case.items[impl.name])
                 elapsed = timed(batches[impl.name], items, counts[impl.name])
                 samples[impl.name].append(elapsed / (counts[impl.name] * len(items)))
             log(".", end="")
@@ -599,6 +602,11 @@ def main() -> int:
     print(text)
     args.results.mkdir(parents=True, exist_ok=True)
     (args.results / "latest.md").write_text(text)
+    if importlib.util.find_spec("matplotlib") is None:
+        # An interpreter without matplotlib (a newer one than Debian builds
+        # it for) still gets the table.
+        log(f"bench: wrote {args.results / 'latest.md'} (no chart: matplotlib is missing)")
+        return 0
     chart_path = args.results / "chart.png"
     chart(cases, impls, chart_path)
     if not args.no_docs:
