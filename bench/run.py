@@ -16,7 +16,6 @@ import argparse
 import gc
 import importlib
 import importlib.metadata
-import importlib.util
 import marshal
 import os
 import pickle
@@ -602,10 +601,12 @@ def main() -> int:
     print(text)
     args.results.mkdir(parents=True, exist_ok=True)
     (args.results / "latest.md").write_text(text)
-    if importlib.util.find_spec("matplotlib") is None:
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError as error:
         # An interpreter without matplotlib (a newer one than Debian builds
         # it for) still gets the table.
-        log(f"bench: wrote {args.results / 'latest.md'} (no chart: matplotlib is missing)")
+        log(f"bench: wrote {args.results / 'latest.md'} (no chart: {error})")
         return 0
     chart_path = args.results / "chart.png"
     chart(cases, impls, chart_path)
