@@ -71,7 +71,7 @@ def measure(workload: Workload, rounds: int, target_ns: int, rng: random.Random)
     }
     if _is_torrent(workload):
         functions["span(info)"] = _batch_with(span, INFO)
-    items = batch_items(workload.inputs)
+    items = batch_items(workload.inputs, workload.size)
     case = RawCase(workload)
     gc.collect()
     gc.disable()

@@ -273,13 +273,12 @@ def time_case(
     gc.disable()  # as timeit does: the collector's pauses are noise here
     try:
         for impl in measured:
-            counts[impl.name] = calibrate(
-                batches[impl.name], batch_items(case.items[impl.name]), target_ns
-            )
+            items = batch_items(case.items[impl.name], case.workload.size)
+            counts[impl.name] = calibrate(batches[impl.name], items, target_ns)
         samples: dict[str, list[float]] = {impl.name: [] for impl in measured}
         for _ in range(rounds):
             for impl in rng.sample(measured, len(measured)):
-                items = batch_items(case.items[impl.name])
+                items = batch_items(case.items[impl.name], case.workload.size)
                 elapsed = timed(batches[impl.name], items, counts[impl.name])
                 samples[impl.name].append(elapsed / (counts[impl.name] * len(items)))
             log(".", end="")

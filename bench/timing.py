@@ -5,15 +5,20 @@ from __future__ import annotations
 import time
 from collections.abc import Callable
 
-# A batch holds at least this many calls, so that a workload of one large
-# input (a single-file torrent) is not timed together with the cost of
-# starting the batch, which would bring every ratio closer to 1.
+# A batch holds at least this many calls, unless that would make it more
+# than this many bytes of input: then a workload of one large input that is
+# quick to read (a single-file torrent) is not timed together with the cost
+# of starting the batch, which would bring every ratio closer to 1, while a
+# large one that takes long (a torrent tree) stays one call per batch.
 MIN_BATCH = 64
+MAX_BATCH_BYTES = 4 << 20
 
 
-def batch_items(items: list) -> list:
-    """`items`, repeated until a batch of them is at least MIN_BATCH long."""
-    return items * -(-MIN_BATCH // len(items)) if len(items) < MIN_BATCH else items
+def batch_items(items: list, input_bytes: int) -> list:
+    """`items` (which `input_bytes` of encoded input make up), repeated to
+    make a batch of about MIN_BATCH calls."""
+    wanted = -(-MIN_BATCH // len(items))
+    return items * max(1, min(wanted, MAX_BATCH_BYTES // max(input_bytes, 1)))
 
 
 def timed(batch: Callable[[list], object], items: list, repeat_count: int) -> int:
