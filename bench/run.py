@@ -395,9 +395,8 @@ def report(cases: list[Case], impls: list[Impl], notes: list[str], args) -> str:
         "times velka's time the peer takes. ≠: output differs from velka's (see below); "
         "-: not measured.",
         "",
-        "| workload | op | velka | velka ÷ marshal | velka ÷ pickle | "
-        + " | ".join(f"{name} ÷ velka" for name in peers)
-        + " |",
+        "| workload | op | velka | velka ÷ marshal | velka ÷ pickle |"
+        + "".join(f" {name} ÷ velka |" for name in peers),
         "| --- | --- | ---: | ---: | ---: |" + " ---: |" * len(peers),
     ]
     for case in cases:
