@@ -158,17 +158,7 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef module_def = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "bencode",
-    .m_doc = module_doc,
-    .m_size = 0,
-    .m_methods = nullptr,
-    .m_slots = module_slots,
-    .m_traverse = nullptr,
-    .m_clear = nullptr,
-    .m_free = nullptr,
-};
+PyModuleDef module_def = module_definition("bencode", module_doc, module_slots);
 
 }  // namespace
 

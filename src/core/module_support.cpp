@@ -93,6 +93,20 @@ int ProcessModule::exec(PyObject* module, int (*initialise)(PyObject* module)) {
     return 0;
 }
 
+PyModuleDef module_definition(const char* name, const char* doc, PyModuleDef_Slot* slots) noexcept {
+    return PyModuleDef{
+        .m_base = PyModuleDef_HEAD_INIT,
+        .m_name = name,
+        .m_doc = doc,
+        .m_size = 0,
+        .m_methods = nullptr,
+        .m_slots = slots,
+        .m_traverse = nullptr,
+        .m_clear = nullptr,
+        .m_free = nullptr,
+    };
+}
+
 int warn_on_other_runtime(const char* qualified_name) {
     const unsigned long runtime_major = (Py_Version >> 24) & 0xFF;
     const unsigned long runtime_minor = (Py_Version >> 16) & 0xFF;

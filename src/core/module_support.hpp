@@ -34,6 +34,10 @@ class ProcessModule {
     PyObject* module_ = nullptr;
 };
 
+// The definition of a module made in two phases by `slots` (its create and
+// exec slots), with no state and no methods of the definition's own.
+PyModuleDef module_definition(const char* name, const char* doc, PyModuleDef_Slot* slots) noexcept;
+
 // Warns when the running interpreter is not the version the module was
 // compiled for. Returns 0, or -1 when the warning was turned into an error.
 int warn_on_other_runtime(const char* qualified_name);
