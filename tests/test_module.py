@@ -178,12 +178,14 @@ def test_reimport_and_reload_keep_the_module(restore_decode_error):
     assert sys.modules["velka.bencode"] is bencode
 
 
-def test_subinterpreters_refused(run_python):
+@pytest.mark.parametrize("module", ["velka.bencode", "velka.raw"])
+def test_subinterpreters_refused(run_python, module):
     # The interpreters' low-level module is _xxsubinterpreters on 3.12, with
     # an API of its own; the refusals are the same on every version.
     result = run_python(
-        """
+        f"""
         import velka.bencode
+        import {module}
 
         try:
             import _interpreters
@@ -193,7 +195,7 @@ def test_subinterpreters_refused(run_python):
             def try_import(config):
                 interpreter = _xxsubinterpreters.create(isolated=config == "isolated")
                 try:
-                    _xxsubinterpreters.run_string(interpreter, "import velka.bencode")
+                    _xxsubinterpreters.run_string(interpreter, "import {module}")
                 except _xxsubinterpreters.RunFailedError as error:
                     # "<class 'ImportError'>: message"
                     kind, message = str(error).split(": ", 1)
@@ -203,7 +205,7 @@ def test_subinterpreters_refused(run_python):
 
             def try_import(config):
                 interpreter = _interpreters.create(config)
-                failure = _interpreters.exec(interpreter, "import velka.bencode")
+                failure = _interpreters.exec(interpreter, "import {module}")
                 print(failure.type.__name__, failure.msg)
                 _interpreters.destroy(interpreter)
 
@@ -216,7 +218,7 @@ def test_subinterpreters_refused(run_python):
     assert result.stdout.splitlines() == [
         "ImportError Interpreter change detected - this module can only be loaded "
         "into one interpreter per process.",
-        "ImportError module velka.bencode does not support loading in subinterpreters",
+        f"ImportError module {module} does not support loading in subinterpreters",
         "1",
     ]
 
