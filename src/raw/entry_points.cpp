@@ -14,9 +14,9 @@ namespace velka {
 
 namespace {
 
-// Binds keyword arguments to the parameters named in `names` (positions
-// from `first` on are open to keywords), filling `bound`, where positional
-// arguments were put already. Returns 0, or -1 with TypeError set.
+// Binds keyword arguments to the parameters named in `names`, filling
+// `bound`, where the positional arguments were put already. Returns 0, or -1
+// with TypeError set.
 int bind_keywords(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                   const char* const* names, Py_ssize_t count, PyObject** bound) {
     if (kwnames == nullptr) {
@@ -25,6 +25,10 @@ int bind_keywords(const char* function, PyObject* const* args, Py_ssize_t nargs,
     const Py_ssize_t keyword_count = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < keyword_count; ++k) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+        if (!PyUnicode_Check(keyword)) {
+            PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", function);
+            return -1;
+        }
         Py_ssize_t slot = -1;
         for (Py_ssize_t i = 0; i < count; ++i) {
             if (PyUnicode_CompareWithASCIIString(keyword, names[i]) == 0) {
