@@ -18,17 +18,13 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from itertools import repeat
 
-from timing import batch_items, calibrate, timed
+from timing import batch_items, batch_of, calibrate, timed
 from workloads import Workload
 
 from velka.bencode import decode
 from velka.raw import decode_prefix, span
 
 INFO = b"info"
-
-
-def _batch(function: Callable) -> Callable[[list], object]:
-    return lambda items: deque(map(function, items), 0)
 
 
 def _batch_with(function: Callable, argument: object) -> Callable[[list], object]:
@@ -65,9 +61,9 @@ def check(workload: Workload) -> None:
 def measure(workload: Workload, rounds: int, target_ns: int, rng: random.Random) -> RawCase:
     check(workload)
     functions = {
-        "decode": _batch(decode),
-        "decode_prefix": _batch(decode_prefix),
-        "span": _batch(span),
+        "decode": batch_of(decode),
+        "decode_prefix": batch_of(decode_prefix),
+        "span": batch_of(span),
     }
     if _is_torrent(workload):
         functions["span(info)"] = _batch_with(span, INFO)

@@ -40,7 +40,7 @@ if str(HERE) not in sys.path:  # also under ``python -P``
 
 import raw_bench  # noqa: E402
 from check import first_byte_difference, first_difference, graph_size  # noqa: E402
-from timing import batch_items, calibrate, timed  # noqa: E402
+from timing import batch_items, batch_of, calibrate, timed  # noqa: E402
 from workloads import DATA, Workload, load  # noqa: E402
 
 ROOT = HERE.parent
@@ -71,12 +71,8 @@ class Impl:
     floor: bool = False
 
 
-def _batch(function: Callable) -> Callable[[list], object]:
-    return lambda items: deque(map(function, items), 0)
-
-
 def _codec(name: str, version: str, decode: Callable, encode: Callable) -> Impl:
-    return Impl(name, version, decode, encode, _batch(decode), _batch(encode))
+    return Impl(name, version, decode, encode, batch_of(decode), batch_of(encode))
 
 
 def _version(distribution: str, module: object = None) -> str:
@@ -135,8 +131,8 @@ def _marshal() -> Impl:
         f"format {marshal.version}",
         marshal.loads,
         marshal.dumps,
-        _batch(marshal.loads),
-        _batch(marshal.dumps),
+        batch_of(marshal.loads),
+        batch_of(marshal.dumps),
         floor=True,
     )
 
@@ -150,7 +146,7 @@ def _pickle() -> Impl:
         "protocol 5",
         pickle.loads,
         dumps,
-        _batch(pickle.loads),
+        batch_of(pickle.loads),
         lambda items: deque(map(pickle.dumps, items, repeat(5)), 0),
         floor=True,
     )

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import time
+from collections import deque
 from collections.abc import Callable
 
 # A batch holds at least this many calls, unless that would make it more
@@ -19,6 +20,11 @@ def batch_items(items: list, input_bytes: int) -> list:
     make a batch of about MIN_BATCH calls."""
     wanted = -(-MIN_BATCH // len(items))
     return items * max(1, min(wanted, MAX_BATCH_BYTES // max(input_bytes, 1)))
+
+
+def batch_of(function: Callable) -> Callable[[list], object]:
+    """Calls `function` on every item of a batch and drops the results."""
+    return lambda items: deque(map(function, items), 0)
 
 
 def timed(batch: Callable[[list], object], items: list, repeat_count: int) -> int:

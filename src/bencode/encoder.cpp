@@ -82,25 +82,26 @@ inline std::uint64_t eight_digits(std::uint64_t value) noexcept {
 
 inline void store_word(char* at, std::uint64_t word) noexcept { std::memcpy(at, &word, 8); }
 
+// Copies `count` bytes (one to two words' worth) as two words that overlap.
+template <typename Word>
+inline void copy_two_words(char* to, const char* from, std::size_t count) noexcept {
+    Word head;
+    Word tail;
+    std::memcpy(&head, from, sizeof(Word));
+    std::memcpy(&tail, from + count - sizeof(Word), sizeof(Word));
+    std::memcpy(to, &head, sizeof(Word));
+    std::memcpy(to + count - sizeof(Word), &tail, sizeof(Word));
+}
+
 // memcpy, with the short strings that keys and names mostly are copied
 // without a call: two loads and stores that overlap cover 4 to 16 bytes.
 inline void copy_bytes(char* to, const char* from, std::size_t count) noexcept {
     if (count > 16) {
         std::memcpy(to, from, count);
     } else if (count >= 8) {
-        std::uint64_t head;
-        std::uint64_t tail;
-        std::memcpy(&head, from, 8);
-        std::memcpy(&tail, from + count - 8, 8);
-        std::memcpy(to, &head, 8);
-        std::memcpy(to + count - 8, &tail, 8);
+        copy_two_words<std::uint64_t>(to, from, count);
     } else if (count >= 4) {
-        std::uint32_t head;
-        std::uint32_t tail;
-        std::memcpy(&head, from, 4);
-        std::memcpy(&tail, from + count - 4, 4);
-        std::memcpy(to, &head, 4);
-        std::memcpy(to + count - 4, &tail, 4);
+        copy_two_words<std::uint32_t>(to, from, count);
     } else if (count > 0) {
         to[0] = from[0];
         to[count / 2] = from[count / 2];

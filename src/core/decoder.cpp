@@ -40,8 +40,8 @@ constexpr bool is_digit(unsigned char byte) noexcept {
 }
 
 // The leading decimal digits of eight bytes (the first byte lowest): how many
-// there are (leading_digit_count), and their value. Branch-free, so numbers of varying width cost
-// no mispredictions.
+// there are (leading_digit_count), and their value (leading_digits).
+// Branch-free, so numbers of varying width cost no mispredictions.
 inline unsigned leading_digit_count(std::uint64_t chunk) noexcept {
     constexpr std::uint64_t high_bits = 0x8080808080808080ULL;
     constexpr std::uint64_t ones = 0x0101010101010101ULL;
@@ -260,10 +260,7 @@ int compare_bytes(PyObject* a, PyObject* b) noexcept {
     }
     const int order = std::memcmp(PyBytes_AS_STRING(a), PyBytes_AS_STRING(b),
                                   static_cast<std::size_t>(std::min(a_len, b_len)));
-    if (order != 0) {
-        return order;
-    }
-    return static_cast<int>(a_len > b_len) - static_cast<int>(a_len < b_len);
+    return compare_runs(order, a_len, b_len);
 }
 
 // repr() of the one-character str whose code point is `byte`.
@@ -687,21 +684,12 @@ class Walker {
         return string_length_in_full(pos);
     }
 
+    // Everything string_length() does not read in line: longer lengths,
+    // lengths near the end of the data, int() spellings and the faults.
     [[gnu::noinline]] Py_ssize_t string_length_in_full(Py_ssize_t& pos) {
         Py_ssize_t p = pos;
         Py_ssize_t length = -1;
-        const unsigned first = in_[pos] - token::digit_zero;
-        if (pos + 2 < length_) {
-            const unsigned char second = in_[pos + 1];
-            if (second == token::colon) {
-                length = first;
-                p = pos + 1;
-            } else if (first != 0 && is_digit(second) && in_[pos + 2] == token::colon) {
-                length = first * 10 + (second - token::digit_zero);
-                p = pos + 2;
-            }
-        }
-        if (length < 0 && first != 0) {
+        if (in_[pos] != token::digit_zero) {
             std::uint64_t value = 0;
             const Py_ssize_t count = in_.digits(pos, length_, value);
             p = pos + count;
@@ -709,7 +697,7 @@ class Walker {
                 p < length_ && in_[p] == token::colon) {
                 length = static_cast<Py_ssize_t>(value);
             }
-        } else if (length < 0 && pos + 1 < length_ && in_[pos + 1] == token::colon) {
+        } else if (pos + 1 < length_ && in_[pos + 1] == token::colon) {
             length = 0;
             p = pos + 1;
         }

@@ -114,6 +114,7 @@ class BytesCache {
 
     // A new bytes object for a string not in its slot, which it then takes.
     PyObject* miss(const unsigned char* data, Py_ssize_t length, unsigned slot);
+
     PyObject* slots_[slot_count];
     std::uint64_t used_ = 0;  // bit i set: slots_[i] holds a key
 };
