@@ -15,12 +15,13 @@ import sys
 from collections.abc import Callable, Iterable
 from typing import BinaryIO
 
-from velka.bencode import BencodeValue, EncodeError, decode, encode
+from velka.bencode import BencodeValue, decode
+from velka.raw import span
 
 from ._input import CODEC_ERRORS, Failure, decode_failure, display_name, opened
 from .check import check
 from .info import info_lines, read_torrent
-from .json_form import JSONFormError, from_json, json_chunks
+from .json_form import JSONFormError, canonical_bencode, from_json, json_chunks
 from .show import show_lines
 
 __all__ = ["main"]
@@ -99,13 +100,14 @@ def _from_json(args: argparse.Namespace) -> int:
         except UnicodeDecodeError as error:
             raise Failure(f"not JSON: not UTF-8 at byte {error.start}") from None
     try:
-        encoded = encode(from_json(text))
+        encoded = canonical_bencode(from_json(text))
     except JSONFormError as error:
         raise Failure(str(error)) from None
+    try:
+        # Never write what the decoder would refuse: nesting too deep for it.
+        span(encoded)
     except RecursionError as error:
         raise Failure(f"nested too deeply ({error})") from None
-    except EncodeError as error:  # from_json makes only what encode takes
-        raise AssertionError(error) from error
     if args.output is None:
         sys.stdout.buffer.write(encoded)
         sys.stdout.buffer.flush()

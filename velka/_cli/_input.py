@@ -67,7 +67,7 @@ def _read(stream: BinaryIO) -> bytes:
 
 def decode_failure(error: Exception, length: int) -> Failure:
     """The one line for a codec error raised on data of *length* bytes."""
-    if isinstance(error, IncompleteError):
+    if isinstance(error, IncompleteError) and length > 0:
         return Failure(f"truncated after {length} bytes: {error}")
     if isinstance(error, RecursionError):
         return Failure(f"nested too deeply ({error})")

@@ -316,6 +316,34 @@ class _Parser:
         return frame.members
 
 
+def canonical_bencode(value: BencodeValue) -> bytes:
+    """The canonical bencoding of *value*, as ``encode`` writes it, but with a
+    stack of our own: the encoder's native stack holds fewer levels of
+    dictionaries than the decoder's, and what to-json printed must come back."""
+    out: list[bytes] = []
+    stack: list[Iterator[BencodeValue]] = []
+    item: BencodeValue | None = value
+    while item is not None:
+        if isinstance(item, bytes):
+            out += (b"%d:" % len(item), item)
+        elif isinstance(item, int):
+            out.append(b"i%de" % item)
+        elif isinstance(item, list):
+            out.append(b"l")
+            stack.append(iter(item))
+        else:
+            out.append(b"d")
+            # Keys interleaved with their values, in raw byte order.
+            stack.append(iter([part for key in sorted(item) for part in (key, item[key])]))
+        item = None
+        while stack and item is None:
+            item = next(stack[-1], None)
+            if item is None:
+                stack.pop()
+                out.append(b"e")
+    return b"".join(out)
+
+
 def from_json(text: str) -> BencodeValue:
     """The bencode value that the JSON *text* stands for (the inverse of json_chunks)."""
     return _Parser(text).parse()

@@ -39,10 +39,20 @@ def byte_string(raw: bytes, full: bool) -> str:
 
 
 def _inline(items: list[BencodeValue], full: bool) -> str | None:
-    """A short list of strings and integers, such as a path, on one line."""
-    if len(items) > INLINE_ITEMS or any(isinstance(v, list | dict) for v in items):
+    """A short list of scalars and empty containers, such as a path, on one line."""
+    if len(items) > INLINE_ITEMS:
         return None
-    text = ", ".join(str(v) if isinstance(v, int) else byte_string(v, full) for v in items)  # type: ignore[arg-type]
+    parts = []
+    for item in items:
+        if isinstance(item, bytes):
+            parts.append(byte_string(item, full))
+        elif isinstance(item, int):
+            parts.append(str(item))
+        elif item:
+            return None
+        else:
+            parts.append("[]" if isinstance(item, list) else "{}")
+    text = ", ".join(parts)
     return f"[{text}]" if len(text) <= INLINE_WIDTH else None
 
 
