@@ -78,7 +78,9 @@ def merkle_root(data, piece_length):
     leaves = [hashlib.sha256(data[i : i + 16384]).digest() for i in range(0, len(data), 16384)]
     leaves += [bytes(32)] * ((1 << math.ceil(math.log2(len(leaves)))) - len(leaves))
     while len(leaves) > 1:
-        leaves = [hashlib.sha256(a + b).digest() for a, b in zip(leaves[::2], leaves[1::2])]
+        leaves = [
+            hashlib.sha256(a + b).digest() for a, b in zip(leaves[::2], leaves[1::2], strict=True)
+        ]
     assert len(data) <= piece_length
     return leaves[0]
 
@@ -333,7 +335,7 @@ def test_info_of_a_single_file_torrent(content, tmp_path):
     [
         (1, "not a torrent: the top-level value is not a dictionary"),
         ({b"info": {}}, "has no 'name'"),
-        ({b"info": {b"name": b"x", b"piece length": 1}}, "neither 'pieces' nor a v2"),
+        ({b"info": {b"name": b"x", b"piece length": 1}}, "no 'pieces' and no v2"),
         (
             {b"info": {b"name": b"x", b"piece length": 1, b"pieces": b"", b"length": -1}},
             "negative length -1",
@@ -392,9 +394,7 @@ def test_editing_the_json_keeps_the_info_hashes(editor, torrent, tmp_path):
 def test_escape_form_is_as_documented():
     value = {b"$ref": b"\xff\x00", b"\xfe": [b"ok", b"\xc3\x28"], b"$hex": b"$hex"}
     text = "".join(json_chunks(value, indent=None))
-    assert text == (
-        '{"$$ref":{"$hex":"ff00"},"$hex:fe":["ok",{"$hex":"c328"}],"$$hex":"$hex"}'
-    )
+    assert text == ('{"$$ref":{"$hex":"ff00"},"$hex:fe":["ok",{"$hex":"c328"}],"$$hex":"$hex"}')
     assert from_json(text) == value
 
 
@@ -423,6 +423,9 @@ def test_deep_nesting_round_trips_through_the_command():
     depth = 20_000
     data = b"ld1:a" * depth + b"i1e" + b"ee" * depth
     assert round_trip(data) == data
+    # Indentation stops growing, so the output stays in proportion to the input.
+    for command in ("show", "to-json"):
+        assert len(velka(command, "-", stdin=data, check=0).stdout) < 100 * len(data)
 
 
 @pytest.mark.parametrize(
@@ -430,11 +433,11 @@ def test_deep_nesting_round_trips_through_the_command():
     [
         ('{"info": {"files": [{}, {}, {}, {"length": 1.5}]}}', "$.info.files[3].length: a float"),
         ('{"a": null}', "$.a: null has no bencode form"),
-        ('[true]', "$[0]: true has no bencode form"),
+        ("[true]", "$[0]: true has no bencode form"),
         ('{"piece length": 1e3}', '$["piece length"]: a float has no bencode form'),
         ('{"x": {"$hex": "abc"}}', '$.x["$hex"]: "$hex" wants an even number of hex digits'),
         ('{"x": {"$hex": 12}}', '$.x["$hex"]: "$hex" wants a string of hex digits'),
-        ('{"x": {"$hex": "00", "y": 1}}', '$.x: an escaped byte string is an object with'),
+        ('{"x": {"$hex": "00", "y": 1}}', "$.x: an escaped byte string is an object with"),
         ('{"$id": 1}', '$: the key "$id" is no escape'),
         ('{"a": 1, "$hex:61": 2}', '$: the keys "a" and "$hex:61" are the same bytes'),
         ('{"a": 1, "a": 2}', '$: the key "a" appears twice'),
@@ -467,7 +470,9 @@ def test_from_json_writes_canonical_bencode():
 def test_a_pipe_closed_early_ends_quietly(command, tmp_path):
     big = tmp_path / "big"
     big.write_bytes(encode([{b"n": n, b"s": b"x" * 50} for n in range(200_000)]))
-    process = subprocess.Popen([VELKA, command, big], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    process = subprocess.Popen(
+        [VELKA, command, big], stdout=subprocess.PIPE, stderr=subprocess.PIPE
+    )
     assert process.stdout.readline()
     process.stdout.close()
     stderr = process.stderr.read()
@@ -476,9 +481,7 @@ def test_a_pipe_closed_early_ends_quietly(command, tmp_path):
 
 
 def test_interrupt_ends_without_a_traceback():
-    process = subprocess.Popen(
-        [VELKA, "check", "-"], stdin=subprocess.PIPE, stderr=subprocess.PIPE
-    )
+    process = subprocess.Popen([VELKA, "check", "-"], stdin=subprocess.PIPE, stderr=subprocess.PIPE)
     time.sleep(2)  # until it waits on its input
     process.send_signal(signal.SIGINT)
     assert process.wait(timeout=60) == 130

@@ -180,7 +180,7 @@ def _parser() -> argparse.ArgumentParser:
 
     to_json = command(
         "to-json",
-        'Print a bencoded value as JSON that from-json turns back into the same bytes. '
+        "Print a bencoded value as JSON that from-json turns back into the same bytes. "
         'Byte strings that are not UTF-8 become {"$hex": "..."}, dictionary keys that '
         'are not UTF-8 "$hex:...", and keys that begin with "$" have it doubled.',
         "velka to-json a.torrent | jq '.announce = \"udp://tracker.invalid:6969\"' "

@@ -200,7 +200,7 @@ def read_torrent(data: Buffer) -> Torrent:
     v2 = info.get_int(b"meta version") == 2 and tree is not None
     v1 = b"pieces" in info.value
     if not (v1 or v2):
-        raise Failure("not a torrent: the info dictionary has neither 'pieces' nor a v2 'file tree'")
+        raise Failure("not a torrent: the info dictionary has no 'pieces' and no v2 'file tree'")
     if tree is not None and v2:
         only = _Dict(next(iter(tree.value.values()), {}), "the file tree")
         single = len(tree.value) == 1 and b"" in only.value

@@ -26,6 +26,9 @@ from json.encoder import encode_basestring
 
 from velka.bencode import BencodeValue
 
+# Indentation stops growing past this many levels, so that the output of
+# deeply nested input grows with the input, not with the square of its depth.
+MAX_INDENT = 64
 HEX_KEY = "$hex"
 HEX_KEY_PREFIX = "$hex:"
 
@@ -88,10 +91,11 @@ def json_chunks(value: BencodeValue, indent: int | None = 2) -> Iterator[str]:
             return
         items, closing = stack[-1]
         entry = next(items, None)
-        newline = "" if indent is None else "\n" + " " * (indent * len(stack))
+        newline = "" if indent is None else "\n" + " " * (indent * min(len(stack), MAX_INDENT))
         if entry is None:
             stack.pop()
-            yield ("" if indent is None else "\n" + " " * (indent * len(stack))) + closing
+            level = min(len(stack), MAX_INDENT)
+            yield ("" if indent is None else "\n" + " " * (indent * level)) + closing
             first = False
             continue
         key, pending = entry

@@ -11,6 +11,9 @@ from velka.bencode import BencodeValue
 # digest still shows whole, a v1 `pieces` string does not.
 HEX_PREVIEW = 32
 TEXT_PREVIEW = 200
+# Indentation stops growing past this many levels, so that the output of
+# deeply nested input grows with the input, not with the square of its depth.
+MAX_INDENT = 64
 INLINE_ITEMS = 16
 INLINE_WIDTH = 76
 _LAYOUT = frozenset("\t\n\r")
@@ -63,7 +66,9 @@ def _summary(value: list[BencodeValue] | dict[bytes, BencodeValue]) -> str:
     return f"{{...}} ({count} key{'s' * (count != 1)})"
 
 
-def show_lines(value: BencodeValue, *, full: bool = False, depth: int | None = None) -> Iterator[str]:
+def show_lines(
+    value: BencodeValue, *, full: bool = False, depth: int | None = None
+) -> Iterator[str]:
     """The lines of the tree; dictionaries in their order, containers below
     *depth* levels of nesting summarised by their size."""
     # Each entry: the items still to show of an open container, and its closing bracket.
@@ -72,7 +77,7 @@ def show_lines(value: BencodeValue, *, full: bool = False, depth: int | None = N
     item: BencodeValue | None = value
     while True:
         if item is not None:
-            indent = "  " * len(stack)
+            indent = "  " * min(len(stack), MAX_INDENT)
             if isinstance(item, bytes):
                 yield f"{indent}{prefix}{byte_string(item, full)}"
             elif isinstance(item, int):
@@ -95,7 +100,7 @@ def show_lines(value: BencodeValue, *, full: bool = False, depth: int | None = N
         entry = next(stack[-1][0], None)
         if entry is None:
             closing = stack.pop()[1]
-            yield "  " * len(stack) + closing
+            yield "  " * min(len(stack), MAX_INDENT) + closing
             item = None
             continue
         prefix, item = entry
