@@ -506,3 +506,22 @@ def test_command_passes_mypy_strict(tmp_path):
         timeout=300,
     )
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+def make_many_files(root, count):
+    for n in range(count):
+        folder = root / f"set {n % 30:02d}" / f"part {n % 7}"
+        folder.mkdir(parents=True, exist_ok=True)
+        (folder / f"file {n:05d}.dat").write_bytes(bytes([n % 251]) * (n % 97 + 1))
+
+
+def test_torrent_of_many_files(tmp_path):
+    # The largest torrent the suite makes: thousands of entries in `files`.
+    make_many_files(tmp_path / "many", 3000)
+    path = make_torrent("mktorrent", tmp_path / "many", tmp_path / "many.torrent")
+    data = path.read_bytes()
+    assert velka("check", path, check=0).stdout.decode().endswith(f"ok ({len(data):,} bytes)\n")
+    assert round_trip(data) == data
+    result = json.loads(out(velka("info", "--json", path, check=0)))
+    assert len(result["files"]) == 3000
+    assert result["info_hash_v1"] == info_hashes(path)[0]
