@@ -20,8 +20,7 @@ from __future__ import annotations
 import json
 import re
 import sys
-from collections.abc import Iterator
-from json.decoder import scanstring
+from collections.abc import Callable, Iterator
 from json.encoder import encode_basestring
 
 from velka.bencode import BencodeValue
@@ -30,6 +29,9 @@ from velka.bencode import BencodeValue
 # deeply nested input grows with the input, not with the square of its depth.
 MAX_INDENT = 64
 HEX_KEY = "$hex"
+
+# The json module's own string reader (C where built): its escapes, its errors.
+_scanstring: Callable[[str, int, bool], tuple[str, int]] = json.decoder.scanstring  # type: ignore[attr-defined]
 HEX_KEY_PREFIX = "$hex:"
 
 
@@ -166,7 +168,7 @@ class _Parser:
 
     def string(self, pos: int) -> tuple[str, int]:
         try:
-            return scanstring(self.text, pos + 1, True)
+            return _scanstring(self.text, pos + 1, True)
         except json.JSONDecodeError as error:
             raise self.syntax(error.msg, error.pos) from None
 
@@ -204,8 +206,7 @@ class _Parser:
             if char and char in "[{":
                 if parent is not None and parent.key == HEX_KEY:
                     raise self.fail('"$hex" wants a string of hex digits')
-                frame = _Frame(char == "{")
-                self.stack.append(frame)
+                self.stack.append(_Frame(char == "{"))
                 pos = self.skip(pos + 1)
                 if char == "[":
                     if text.startswith("]", pos):
@@ -263,6 +264,7 @@ class _Parser:
                 if frame.items is not None:
                     frame.items.append(value)
                 elif frame.key == HEX_KEY:
+                    assert isinstance(value, bytes)  # made from the hex digits above
                     frame.escape = value
                 else:
                     frame.members[frame.raw] = value
