@@ -22,7 +22,7 @@ arch=${VELKA_ARCH:-$native_arch}
 env=build/cp${PYTHON_VERSION/./}/build-env
 work=build/cp${PYTHON_VERSION/./}
 mkdir -p "$work"
-cross_args=()
+cross_args=() cross_env=()
 if [ "$arch" != "$native_arch" ]; then
     arch_names "$arch"
     work=$work-$arch
@@ -60,8 +60,9 @@ cpu = '$cpu'
 endian = '$endian'
 EOF
     cross_args=(-Csetup-args=--cross-file="$PWD/$work/cross.ini")
-    # The wheel's platform tag comes from sysconfig, which reads this.
-    export _PYTHON_HOST_PLATFORM=linux-$arch
+    # The wheel's platform tag comes from sysconfig, which reads this (only
+    # in the build: pip would take it for the build environment's too).
+    cross_env=(_PYTHON_HOST_PLATFORM="linux-$arch")
 fi
 
 # pyproject.toml's [build-system] requires, plus ninja, which meson-python
@@ -85,7 +86,7 @@ fi
 
 rm -rf "$work/wheel"
 # meson and ninja are run from the build environment.
-if ! PATH="$PWD/$env/bin:$PATH" "$env/bin/python" -m pip wheel --no-build-isolation --no-deps \
+if ! env "${cross_env[@]}" PATH="$PWD/$env/bin:$PATH" "$env/bin/python" -m pip wheel --no-build-isolation --no-deps \
     --wheel-dir "$work/wheel" -Cbuild-dir="$work/meson" "${cross_args[@]}" . >"$work/wheel.log" 2>&1; then
     cat "$work/wheel.log" >&2
     echo "build-wheel: building the $PYTHON_VERSION wheel for $arch failed (log: $work/wheel.log)" >&2

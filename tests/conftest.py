@@ -23,11 +23,14 @@ def run_python():
     return run
 
 
-# Under CPU emulation (scripts/test-installed.sh on another CPU's root) the
-# interpreter runs many times slower: no deadline, and no health check that
-# judges generation speed by the clock.
+# Under CPU emulation the interpreter runs many times slower: no deadline, no
+# health check that judges generation speed by the clock, and a tenth of the
+# examples where a test does not set its own (emulation.examples).
 if os.environ.get("VELKA_EMULATED"):
     settings.register_profile(
-        "emulated", deadline=None, suppress_health_check=[HealthCheck.too_slow]
+        "emulated",
+        max_examples=10,
+        deadline=None,
+        suppress_health_check=[HealthCheck.too_slow],
     )
     settings.load_profile("emulated")

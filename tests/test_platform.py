@@ -46,8 +46,10 @@ def test_known_answers(data, value):
         (123456789, b"i123456789e"),
         (-1234567890123456789, b"i-1234567890123456789e"),
         ({b"spam": [b"a", 2], b"cow": 1}, b"d3:cowi1e4:spaml1:ai2eee"),
-        ({b"abcdefgh2": 0, b"abcdefgh1": 0, b"b": 0, b"abcdefgh": 0},
-         b"d8:abcdefghi0e9:abcdefgh1i0e9:abcdefgh2i0e1:bi0ee"),
+        (
+            {b"abcdefgh2": 0, b"abcdefgh1": 0, b"b": 0, b"abcdefgh": 0},
+            b"d8:abcdefghi0e9:abcdefgh1i0e9:abcdefgh2i0e1:bi0ee",
+        ),
     ],
 )
 def test_known_encodings(value, data):

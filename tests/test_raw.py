@@ -7,6 +7,7 @@ import re
 import tracemalloc
 
 import pytest
+from emulation import examples
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -617,7 +618,7 @@ values = st.recursive(
 )
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(st.binary(max_size=40) | st.lists(st.sampled_from(list(b"ild0123:e-+_ 9x")), max_size=30))
 def test_span_and_decode_prefix_agree_with_decode(data):
     data = bytes(data)
@@ -637,7 +638,7 @@ def test_span_and_decode_prefix_agree_with_decode(data):
             assert prefix == got
 
 
-@settings(max_examples=200, deadline=None)
+@settings(max_examples=examples(200), deadline=None)
 @given(values, st.data())
 def test_span_of_every_path(value, draw):
     data = encode(value)
@@ -654,7 +655,7 @@ def test_span_of_every_path(value, draw):
     assert decode_prefix(data, start) == (node, end)
 
 
-@settings(max_examples=100, deadline=None)
+@settings(max_examples=examples(100), deadline=None)
 @given(values)
 def test_proper_prefixes_of_encoded_values_are_incomplete(value):
     data = encode(value)
@@ -673,7 +674,7 @@ near_keys = st.builds(
 )
 
 
-@settings(max_examples=150, deadline=None)
+@settings(max_examples=examples(150), deadline=None)
 @given(near_keys, st.data())
 def test_cut_keys_near_the_key_before(before, draw):
     # The same key, a prefix or an extension of it, or one that departs from it anywhere.
@@ -696,7 +697,7 @@ def _mutated(key, draw):
     return key[:at] + bytes([(key[at] + (1 if choice == 2 else -1)) % 256]) + key[at + 1 :]
 
 
-@settings(max_examples=200, deadline=None)
+@settings(max_examples=examples(200), deadline=None)
 @given(
     st.recursive(
         st.integers(-2, 2) | near_keys,

@@ -2,6 +2,7 @@ import random
 from collections import OrderedDict
 
 import pytest
+from emulation import examples
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -39,13 +40,13 @@ def through_subclasses(value):
     return value
 
 
-@settings(max_examples=300)
+@settings(max_examples=examples(300))
 @given(values)
 def test_decode_inverts_encode(value):
     assert decode(encode(value)) == value
 
 
-@settings(max_examples=300)
+@settings(max_examples=examples(300))
 @given(values)
 def test_canonical_input_reencodes_identically(value):
     canonical = encode(value)
@@ -53,7 +54,7 @@ def test_canonical_input_reencodes_identically(value):
     assert decode_all(canonical * 2) == [value, value]
 
 
-@settings(max_examples=200)
+@settings(max_examples=examples(200))
 @given(values)
 def test_subclasses_encode_like_exact_types(value):
     assert encode(through_subclasses(value)) == encode(value)
