@@ -5,12 +5,15 @@
 # The build environment build/cpXY/build-env is made once, with a current pip
 # and pyproject.toml's build requirements, and remade when they change; the
 # meson build tree build/cpXY/meson is kept, so rebuilds are incremental.
+# A compiler named by CXX (CXX=clang++) builds in build/cpXY/COMPILER/ instead,
+# since a meson build tree keeps the compiler it was first configured with.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 : "${PYTHON:?run this through scripts/python-env}" "${PYTHON_VERSION:?}"
 work=build/cp${PYTHON_VERSION/./}
 env=$work/build-env
-mkdir -p "$work"
+out=$work${CXX:+/$(basename "$CXX")}
+mkdir -p "$out"
 
 # pyproject.toml's [build-system] requires, plus ninja, which meson-python
 # asks for only where the machine has none, and build, which makes the sdist.
@@ -31,12 +34,12 @@ if [ ! -x "$env/bin/python" ] || [ "$(cat "$env/stamp" 2>/dev/null)" != "$stamp"
     printf '%s' "$stamp" >"$env/stamp"
 fi
 
-rm -rf "$work/wheel"
+rm -rf "$out/wheel"
 # meson and ninja are run from the build environment.
 if ! PATH="$PWD/$env/bin:$PATH" "$env/bin/python" -m pip wheel --no-build-isolation --no-deps \
-    --wheel-dir "$work/wheel" -Cbuild-dir="$work/meson" . >"$work/wheel.log" 2>&1; then
-    cat "$work/wheel.log" >&2
-    echo "build-wheel: building the $PYTHON_VERSION wheel failed (log: $work/wheel.log)" >&2
+    --wheel-dir "$out/wheel" -Cbuild-dir="$out/meson" . >"$out/wheel.log" 2>&1; then
+    cat "$out/wheel.log" >&2
+    echo "build-wheel: building the $PYTHON_VERSION wheel failed (log: $out/wheel.log)" >&2
     exit 1
 fi
-ls "$work"/wheel/velka-*.whl
+ls "$out"/wheel/velka-*.whl
