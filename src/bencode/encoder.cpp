@@ -96,6 +96,21 @@ inline void copy_bytes(char* to, const char* from, std::size_t count) noexcept {
     }
 }
 
+// A hint to fetch the memory at `address` into the cache ahead of its use,
+// where the compiler offers one; nothing elsewhere. (Encoding a dict of
+// 100,000 keys takes about a third longer without it.)
+#ifdef __has_builtin
+#if __has_builtin(__builtin_prefetch)
+#define VELKA_PREFETCH_HINT 1
+#endif
+#endif
+
+inline void prefetch([[maybe_unused]] const void* address) noexcept {
+#ifdef VELKA_PREFETCH_HINT
+    __builtin_prefetch(address);
+#endif
+}
+
 // Bytes that a write may store past the end of what it reserved: the digit
 // writes below store whole words and leave garbage after the last digit,
 // for the next write to cover.
@@ -621,8 +636,8 @@ class Encoder {
         KeyEntry* const last = entries.end();
         for (KeyEntry& entry : entries) {
             if (last - &entry > prefetch_distance) {
-                __builtin_prefetch(PyBytes_AS_STRING((&entry + prefetch_distance)->key));
-                __builtin_prefetch((&entry + prefetch_distance)->value);
+                prefetch(PyBytes_AS_STRING((&entry + prefetch_distance)->key));
+                prefetch((&entry + prefetch_distance)->value);
             }
             if (bytes(entry.key) < 0) {
                 return -1;
