@@ -3,9 +3,15 @@
 # the host's own (pyenv), 3.13 to 3.15 are Debian sid's, in a root that
 # scripts/sid makes once and enters. The tools that need one version only
 # (the development build, benchmark, fuzzing, leak check, lint) use 3.14 in
-# the sid root.
+# the sid root. Other CPUs (ARCHES: aarch64 armv7l i686 ppc64le riscv64
+# s390x, or all) get wheels cross-built in that root and are tested in roots
+# of their own under qemu-user (scripts/sid --arch ARCH).
 SID := scripts/sid
 PYTHONS ?= 3.12 3.13 3.14 3.15
+# make test: the native CPU only, unless ARCHES names others; make dist and
+# dist-check: every CPU, unless ARCHES names fewer (ARCHES=x86_64: none).
+ARCHES ?=
+DIST_ARCHES := $(if $(ARCHES),$(ARCHES),all)
 VENV := .venv
 PYTHON := $(VENV)/bin/python
 TORRENT ?= tests/data/multi-file.torrent
@@ -19,9 +25,10 @@ build:
 
 # For each version in PYTHONS: a wheel built with it, retagged manylinux,
 # installed into a fresh virtual environment of that version, and the suite
-# run against it; a line per version at the end. PYTEST_ARGS go to pytest.
+# run against it; then, on each CPU of ARCHES, the same with 3.14; a line
+# per run at the end. PYTEST_ARGS go to pytest.
 test:
-	PYTEST_ARGS='$(PYTEST_ARGS)' scripts/test-all.sh $(PYTHONS)
+	PYTEST_ARGS='$(PYTEST_ARGS)' scripts/test-all.sh --arches '$(ARCHES)' $(PYTHONS)
 
 # The same on 3.14 against a wheel built with clang instead of g++, so that
 # the sources lean on no one compiler.
@@ -33,15 +40,18 @@ test-clang:
 demo: build
 	scripts/demo.sh $(TORRENT)
 
-# The sdist and a manylinux wheel per version in PYTHONS, into dist/.
+# The sdist, a manylinux wheel per version in PYTHONS, and one per version
+# (3.13 to 3.15) on each other CPU, into dist/.
 dist:
-	scripts/dist.sh $(PYTHONS)
+	scripts/dist.sh --arches '$(DIST_ARCHES)' $(PYTHONS)
 
-# What make dist made, installed: each wheel into a fresh environment of its
-# version with the suite run against it, and the sdist, built by pip with
-# build isolation, the same way on 3.12.
+# What make dist made, installed: each native wheel into a fresh environment
+# of its version with the suite run against it, the sdist, built by pip with
+# build isolation, the same way on 3.12, and on each other CPU the suite
+# against its 3.14 wheel and the short check against its 3.13 and 3.15 ones.
 dist-check: dist
-	PYTEST_ARGS='$(PYTEST_ARGS)' scripts/test-all.sh --wheels dist --sdist 3.12 $(PYTHONS)
+	PYTEST_ARGS='$(PYTEST_ARGS)' scripts/test-all.sh --wheels dist --sdist 3.12 \
+		--arches '$(DIST_ARCHES)' $(PYTHONS)
 
 # ruff (check and format), clang-format and clang-tidy; clang-tidy reads the
 # compile_commands.json of the development build.

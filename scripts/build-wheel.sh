@@ -2,18 +2,75 @@
 # Where $PYTHON lives (run it through scripts/python-env): build velka's wheel
 # for that interpreter into build/cpXY/wheel/ and print the wheel's path.
 #
+# With VELKA_ARCH naming another CPU (scripts/arches.sh), the wheel is
+# cross-built for that CPU's CPython of the same version, into
+# build/cpXY-ARCH/wheel/: meson compiles with the cross compiler against the
+# headers in that CPU's root (scripts/sid --arch ARCH, seen here under the
+# cache folder), and learns that interpreter's extension suffix and paths by
+# running it under qemu-user; the wheel is tagged for the CPU.
+#
 # The build environment build/cpXY/build-env is made once, with a current pip
 # and pyproject.toml's build requirements, and remade when they change; the
-# meson build tree build/cpXY/meson is kept, so rebuilds are incremental.
-# A compiler named by CXX (CXX=clang++) builds in build/cpXY/COMPILER/ instead,
-# since a meson build tree keeps the compiler it was first configured with.
+# meson build tree build/cpXY[-ARCH]/meson is kept, so rebuilds are
+# incremental.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 : "${PYTHON:?run this through scripts/python-env}" "${PYTHON_VERSION:?}"
+# shellcheck source=scripts/arches.sh
+. scripts/arches.sh
+arch=${VELKA_ARCH:-$native_arch}
+env=build/cp${PYTHON_VERSION/./}/build-env
 work=build/cp${PYTHON_VERSION/./}
-env=$work/build-env
-out=$work${CXX:+/$(basename "$CXX")}
-mkdir -p "$out"
+mkdir -p "$work"
+cross_args=()
+if [ "$arch" != "$native_arch" ]; then
+    arch_names "$arch"
+    work=$work-$arch
+    target_root=${VELKA_CACHE:-/var/cache/velka}/sid-$arch
+    target_python=$target_root/usr/bin/python$PYTHON_VERSION
+    [ -x "$target_python" ] || {
+        echo "build-wheel: no $target_python (make the root with scripts/sid --arch $arch --provision)" >&2
+        exit 1
+    }
+    mkdir -p "$work"
+    # The target's interpreter, run by qemu-user with its own root as the
+    # prefix for the loader and libraries (i686 too: this root has no i386
+    # C library of its own).
+    cat >"$work/python" <<EOF
+#!/bin/sh
+exec qemu-$qemu -L '$target_root' '$target_python' "\$@"
+EOF
+    chmod +x "$work/python"
+    # -idirafter: the cross compiler's own C library headers come first,
+    # and only what it lacks (the interpreter's) from the target's root.
+    cat >"$work/cross.ini" <<EOF
+[binaries]
+cpp = '$gnu_type-g++'
+ar = '$gnu_type-gcc-ar'
+strip = '$gnu_type-strip'
+python = '$PWD/$work/python'
+
+[built-in options]
+cpp_args = ['-idirafter', '$target_root/usr/include']
+
+[host_machine]
+system = 'linux'
+cpu_family = '$cpu_family'
+cpu = '$cpu'
+endian = '$endian'
+EOF
+    cross_args=(-Csetup-args=--cross-file="$PWD/$work/cross.ini")
+    # The wheel's platform tag comes from sysconfig, which reads this.
+    export _PYTHON_HOST_PLATFORM=linux-$arch
+fi
+
+# A compiler named by CXX (CXX=clang++) builds in a tree of its own,
+# build/cpXY/COMPILER/, since a meson tree keeps the compiler it was first
+# configured with.
+if [ -n "${CXX:-}" ]; then
+    work=$work/$(basename "$CXX")
+    mkdir -p "$work"
+fi
 
 # pyproject.toml's [build-system] requires, plus ninja, which meson-python
 # asks for only where the machine has none, and build, which makes the sdist.
@@ -34,12 +91,12 @@ if [ ! -x "$env/bin/python" ] || [ "$(cat "$env/stamp" 2>/dev/null)" != "$stamp"
     printf '%s' "$stamp" >"$env/stamp"
 fi
 
-rm -rf "$out/wheel"
+rm -rf "$work/wheel"
 # meson and ninja are run from the build environment.
 if ! PATH="$PWD/$env/bin:$PATH" "$env/bin/python" -m pip wheel --no-build-isolation --no-deps \
-    --wheel-dir "$out/wheel" -Cbuild-dir="$out/meson" . >"$out/wheel.log" 2>&1; then
-    cat "$out/wheel.log" >&2
-    echo "build-wheel: building the $PYTHON_VERSION wheel failed (log: $out/wheel.log)" >&2
+    --wheel-dir "$work/wheel" -Cbuild-dir="$work/meson" "${cross_args[@]}" . >"$work/wheel.log" 2>&1; then
+    cat "$work/wheel.log" >&2
+    echo "build-wheel: building the $PYTHON_VERSION wheel for $arch failed (log: $work/wheel.log)" >&2
     exit 1
 fi
-ls "$out"/wheel/velka-*.whl
+ls "$work"/wheel/velka-*.whl

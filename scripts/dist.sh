@@ -1,21 +1,43 @@
 #!/usr/bin/env bash
 # make dist: into a fresh dist/, the sdist (made on 3.14 in the sid root,
-# from the files git tracks) and, for each VERSION, a wheel built with that
-# version and retagged as the oldest manylinux it qualifies for; auditwheel
-# show reports on each wheel as it is made.
+# from the files git tracks), for each VERSION a wheel built with that version
+# and retagged as the oldest manylinux it qualifies for, and for each other
+# CPU of ARCHES (scripts/arches.sh, "all" for every one) a wheel cross-built
+# for each of its interpreters (3.13, 3.14 and 3.15) and retagged the same
+# way; auditwheel show reports on each wheel as it is made.
 #
-#   scripts/dist.sh [VERSION...]
+#   scripts/dist.sh [--arches "ARCH..."] [VERSION...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=scripts/arches.sh
+. scripts/arches.sh
+arch_words=''
+if [ "${1:-}" = --arches ]; then
+    arch_words=$2
+    shift 2
+fi
 read -r -a versions <<<"${*:-3.12 3.13 3.14 3.15}"
+# shellcheck disable=SC2086
+arches=$(expand_arches $arch_words)
+arches=$(grep -vx "$native_arch" <<<"$arches" || true)
 scripts/sid --provision
 scripts/python-env --check "${versions[@]}" 3.14
+# shellcheck disable=SC2086
+provision_arches $arches
 rm -rf dist
 mkdir -p dist
-for version in "${versions[@]}"; do
-    echo "=== $version" >&2
-    wheel=$(scripts/python-env "$version" scripts/build-wheel.sh)
+build() {  # build ARCH VERSION
+    echo "=== $2 on $1" >&2
+    wheel=$(VELKA_ARCH=$1 scripts/python-env "$2" scripts/build-wheel.sh)
     scripts/sid scripts/repair-wheel.sh "$wheel" dist >/dev/null
+}
+for version in "${versions[@]}"; do
+    build "$native_arch" "$version"
+done
+for arch in $arches; do
+    for version in 3.13 3.14 3.15; do
+        build "$arch" "$version"
+    done
 done
 # The sdist, with the 3.14 build environment (which the wheel build makes).
 [ -x build/cp314/build-env/bin/python ] || scripts/python-env 3.14 scripts/build-wheel.sh >/dev/null

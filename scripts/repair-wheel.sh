@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
-# Inside the sid root: retag WHEEL (a linux_x86_64 wheel of velka) as the
-# oldest manylinux the extension qualifies for, into OUTDIR, check the result
-# with auditwheel show, and print the repaired wheel's path.
+# Inside the sid root: retag WHEEL (a linux_ARCH wheel of velka, for any CPU
+# of scripts/arches.sh) as the oldest manylinux the extension qualifies for,
+# into OUTDIR, check the result with auditwheel show, and print the repaired
+# wheel's path.
 #
 #   scripts/repair-wheel.sh WHEEL OUTDIR
 #
 # The extension is to need nothing but the C library (no libstdc++, since it
-# uses no C++ run-time library features) and that only up to GLIBC_2.17: a
-# wheel into which auditwheel had to copy a library, or one needing a newer C
+# uses no C++ run-time library features) and that only up to GLIBC_2.17 (on
+# riscv64, whose first C library was 2.27, manylinux starts at 2.31): a wheel
+# into which auditwheel had to copy a library, or one needing a newer C
 # library, fails here. auditwheel comes from pyproject.toml's release group,
 # in a tools environment (build/tools) made once.
 set -euo pipefail
@@ -30,18 +32,28 @@ if [ ! -x "$tools/bin/auditwheel" ] || [ "$(cat "$tools/stamp" 2>/dev/null)" != 
 fi
 export PATH=$PWD/$tools/bin:$PATH
 
-# The oldest manylinux tag allowed: the newest C library symbol version the
-# extension may need is 2.17's.
-oldest=manylinux_2_17_x86_64
+# The newest manylinux the wheel may need: the newest C library symbol
+# version the extension may use is 2.17's (riscv64's manylinux starts later).
+arch=${wheel##*-linux_}
+arch=${arch%.whl}
+case $arch in
+    riscv64) newest_glibc=31 ;;
+    *) newest_glibc=17 ;;
+esac
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-auditwheel repair --plat "$oldest" --wheel-dir "$scratch" "$wheel" >"$scratch/repair.log" 2>&1 || {
+# auditwheel takes --plat names of the host's CPU only; "auto" is the oldest
+# tag the wheel qualifies for, on any CPU, whose last (newest) manylinux_2_N
+# must not be past the one allowed.
+auditwheel repair --plat auto --wheel-dir "$scratch" "$wheel" >"$scratch/repair.log" 2>&1 &&
+    repaired=$(ls "$scratch"/*.whl) &&
+    [[ "$repaired" =~ manylinux_2_([0-9]+)_${arch}.whl$ ]] &&
+    [ "${BASH_REMATCH[1]}" -le "$newest_glibc" ] || {
     cat "$scratch/repair.log" >&2
     auditwheel show "$wheel" >&2 || true
-    echo "repair-wheel: $wheel does not qualify for $oldest" >&2
+    echo "repair-wheel: $wheel does not qualify for manylinux_2_${newest_glibc}_$arch" >&2
     exit 1
 }
-repaired=$(ls "$scratch"/*.whl)
 # What the extension loads, read from its dynamic section: the C library
 # alone. (auditwheel would accept an older libstdc++ too, or copy a library
 # into the wheel.)

@@ -1,88 +1,152 @@
 #!/usr/bin/env bash
 # The test suite on every supported CPython, or on the VERSIONs given, each
 # against velka installed from a wheel into a fresh virtual environment of
-# that version (scripts/test-installed.sh).
+# that version (scripts/test-installed.sh), and on other CPUs.
 #
-#   scripts/test-all.sh [VERSION...]
+#   scripts/test-all.sh [--arches "ARCH..."] [VERSION...]
 #       for each version: build the wheel with it (scripts/build-wheel.sh),
 #       retag it manylinux into build/cpXY/wheelhouse (scripts/repair-wheel.sh)
-#       and test that wheel installed
-#   scripts/test-all.sh --wheels DIR [--sdist VERSION] [VERSION...]
+#       and test that wheel installed; for each ARCH (scripts/arches.sh, or
+#       "all"), the same with a wheel cross-built for 3.14 on that CPU, tested
+#       in its root (scripts/sid --arch ARCH)
+#   scripts/test-all.sh --wheels DIR [--sdist VERSION] [--arches "ARCH..."] [VERSION...]
 #       test the wheels make dist put into DIR instead; with --sdist, also
-#       install DIR's sdist on VERSION (pip builds it with build isolation)
+#       install DIR's sdist on VERSION (pip builds it with build isolation);
+#       on each ARCH, the whole suite against its 3.14 wheel and the short
+#       check of every CPU (tests/test_platform.py) against its 3.13 and 3.15
+#       wheels
 #
-# PYTEST_ARGS go to pytest. A version that fails does not stop the others; a
-# line per run at the end says how each went, and the script fails if any
-# failed or a version is missing.
+# PYTEST_ARGS go to pytest. A run that fails does not stop the others; a line
+# per run at the end says how each went, and the script fails if any failed
+# or a version is missing. Runs on other CPUs, each on one core under
+# emulation, go two at a time (VELKA_JOBS) with their output in
+# build/logs/, shown when they end.
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 shopt -s nullglob
-wheels='' sdist_version=''
+# shellcheck source=scripts/arches.sh
+. scripts/arches.sh
+wheels='' sdist_version='' arch_words=''
 while [ $# -gt 0 ]; do
     case $1 in
         --wheels) wheels=${2:?--wheels needs a folder} && shift 2 ;;
         --sdist) sdist_version=${2:?--sdist needs a version} && shift 2 ;;
+        --arches) arch_words=${2?--arches needs architectures} && shift 2 ;;
         *) break ;;
     esac
 done
 read -r -a versions <<<"${*:-3.12 3.13 3.14 3.15}"
 read -r -a pytest_args <<<"${PYTEST_ARGS:-}"
+# shellcheck disable=SC2086
+arches=$(expand_arches $arch_words) || exit 2
+arches=$(grep -vx "$native_arch" <<<"$arches")
+foreign_versions=(3.14)
+[ -z "$wheels" ] || foreign_versions=(3.13 3.14 3.15)
 
 scripts/sid --provision || exit 1
 scripts/python-env --check "${versions[@]}" ${sdist_version:+"$sdist_version"} || exit 1
+# shellcheck disable=SC2086
+provision_arches $arches || exit 1
 
-runs=() results=()
-failed=0
+mkdir -p build/logs
+rm -f build/logs/*.result
 report() {  # report NAME RESULT
-    runs+=("$1") results+=("$2")
-    [[ "$2" != FAILED* ]] || failed=1
+    printf '%s: %s\n' "$1" "$2" >"build/logs/$(tr ' /()' '____' <<<"$1").result"
 }
 
-# test_installed NAME VERSION PACKAGE: the suite against PACKAGE installed.
+# test_installed ARCH NAME VERSION PACKAGE [PYTEST_ARG...]: the suite against
+# PACKAGE installed.
 test_installed() {
-    local tag=cp${2/./}
-    echo "=== $1: $3" >&2
-    if scripts/python-env "$2" scripts/test-installed.sh "$3" "${pytest_args[@]}"; then
-        report "$1" "$(cat "build/$tag/summary")  ($(basename "$3"))"
+    local arch=$1 name=$2 version=$3 package=$4 work
+    shift 4
+    work=build/cp${version/./}
+    [ "$arch" = "$native_arch" ] || work=$work-$arch
+    echo "=== $name: $package" >&2
+    if scripts/python-env --arch "$arch" "$version" scripts/test-installed.sh "$package" "$@"; then
+        report "$name" "$(cat "$work/summary")  ($(basename "$package"))"
     else
-        report "$1" "FAILED: $(cat "build/$tag/summary" 2>/dev/null || echo "see above")"
+        report "$name" "FAILED: $(cat "$work/summary" 2>/dev/null || echo "see above")"
     fi
+}
+
+# wheel_for ARCH VERSION: the wheel to test, from DIR or built now.
+wheel_for() {
+    local arch=$1 version=$2 tag=cp${2/./} work found wheel
+    work=build/$tag
+    [ "$arch" = "$native_arch" ] || work=$work-$arch
+    if [ -n "$wheels" ]; then
+        found=("$wheels"/velka-*-"$tag"-*manylinux*_"$arch".whl)
+        if [ ${#found[@]} -ne 1 ]; then
+            echo "$wheels has ${#found[@]} manylinux wheels for $version on $arch, not one" >&2
+            return 1
+        fi
+        printf '%s\n' "${found[0]}"
+        return
+    fi
+    echo "=== $version on $arch: building the wheel" >&2
+    wheel=$(VELKA_ARCH=$arch scripts/python-env "$version" scripts/build-wheel.sh) || {
+        echo "the wheel did not build ($work/wheel.log)" >&2
+        return 1
+    }
+    rm -rf "$work/wheelhouse"
+    scripts/sid scripts/repair-wheel.sh "$wheel" "$work/wheelhouse" || {
+        echo "the wheel is not the manylinux wheel it should be" >&2
+        return 1
+    }
 }
 
 for version in "${versions[@]}"; do
-    tag=cp${version/./}
-    if [ -n "$wheels" ]; then
-        found=("$wheels"/velka-*-"$tag"-*manylinux*.whl)
-        if [ ${#found[@]} -ne 1 ]; then
-            report "$version" "FAILED: $wheels has ${#found[@]} manylinux wheels for $version, not one"
-            continue
-        fi
-        wheel=${found[0]}
+    if wheel=$(wheel_for "$native_arch" "$version"); then
+        test_installed "$native_arch" "$version" "$version" "$wheel" "${pytest_args[@]}"
     else
-        echo "=== $version: building the wheel" >&2
-        if ! wheel=$(scripts/python-env "$version" scripts/build-wheel.sh); then
-            report "$version" "FAILED: the wheel did not build (build/$tag/wheel.log)"
-            continue
-        fi
-        rm -rf "build/$tag/wheelhouse"
-        if ! wheel=$(scripts/sid scripts/repair-wheel.sh "$wheel" "build/$tag/wheelhouse"); then
-            report "$version" "FAILED: the wheel is not the manylinux wheel it should be"
-            continue
-        fi
+        report "$version" "FAILED: no wheel (see above)"
     fi
-    test_installed "$version" "$version" "$wheel"
 done
 if [ -n "$sdist_version" ]; then
     found=("$wheels"/velka-*.tar.gz)
     if [ ${#found[@]} -eq 1 ]; then
-        test_installed "$sdist_version (sdist)" "$sdist_version" "${found[0]}"
+        test_installed "$native_arch" "$sdist_version (sdist)" "$sdist_version" "${found[0]}" \
+            "${pytest_args[@]}"
     else
         report "$sdist_version (sdist)" "FAILED: $wheels has ${#found[@]} sdists, not one"
     fi
 fi
 
-echo
-for i in "${!runs[@]}"; do
-    echo "${runs[$i]}: ${results[$i]}"
+# Other CPUs: their wheels built (or found) one after another, since builds
+# share each version's build environment and use every core, then tested.
+declare -A arch_wheels
+for arch in $arches; do
+    for version in "${foreign_versions[@]}"; do
+        if wheel=$(wheel_for "$arch" "$version"); then
+            arch_wheels[$arch $version]=$wheel
+        else
+            report "$version on $arch" "FAILED: no wheel (see above)"
+        fi
+    done
 done
-exit "$failed"
+test_arch() {
+    local arch=$1 version args
+    for version in "${foreign_versions[@]}"; do
+        [ -n "${arch_wheels[$arch $version]:-}" ] || continue
+        args=("${pytest_args[@]}")
+        [ "$version" = 3.14 ] || args=(tests/test_platform.py)
+        test_installed "$arch" "$version on $arch" "$version" "${arch_wheels[$arch $version]}" \
+            "${args[@]}"
+    done
+}
+jobs_max=${VELKA_JOBS:-2}
+for arch in $arches; do
+    while [ "$(jobs -rp | wc -l)" -ge "$jobs_max" ]; do
+        wait -n
+    done
+    echo "=== $arch: testing (build/logs/$arch.log)" >&2
+    (
+        test_arch "$arch" >"build/logs/$arch.log" 2>&1
+        tail -n 25 "build/logs/$arch.log" >&2
+    ) &
+done
+wait
+
+echo
+cat build/logs/*.result
+! grep -q -h '^[^:]*: FAILED' build/logs/*.result

@@ -7,19 +7,28 @@
 # cannot shadow the installed package. pytest's closing line is kept in
 # build/cpXY/summary for scripts/test-all.sh. Further arguments go to pytest.
 #
+# In the root of another CPU (scripts/sid --arch ARCH), the work folder is
+# build/cpXY-ARCH, and the environment takes the test packages from the
+# root's own Debian packages instead of PyPI (no pip resolving under
+# emulation; pytest and hypothesis are pure Python, so 3.13 and 3.15 use
+# 3.14's), and VELKA_EMULATED tells the tests that the CPU is emulated.
+#
 #   scripts/test-installed.sh PACKAGE [PYTEST_ARG...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 : "${PYTHON:?run this through scripts/python-env}" "${PYTHON_VERSION:?}"
+# shellcheck source=scripts/arches.sh
+. scripts/arches.sh
 package=${1:?usage: scripts/test-installed.sh PACKAGE [PYTEST_ARG...]}
 shift
+arch=${VELKA_IN_SID:-$native_arch}
 work=build/cp${PYTHON_VERSION/./}
+[ "$arch" = "$native_arch" ] || work=$work-$arch
 venv=$work/test-venv
 mkdir -p "$work"
 rm -f "$work/summary"
 
 rm -rf "$venv"
-"$PYTHON" -m venv "$venv"
 pip=("$venv/bin/python" -m pip)
 install() {  # pip's output goes to a log, shown when pip fails
     "${pip[@]}" install "$@" >"$work/pip.log" 2>&1 || {
@@ -28,13 +37,22 @@ install() {  # pip's output goes to a log, shown when pip fails
         exit 1
     }
 }
-# pip 25.1 is the first to install dependency groups.
-install --upgrade 'pip>=25.1'
-install --group test
-if [[ "$package" == *.whl ]]; then
+if [ "$arch" != "$native_arch" ]; then
+    arch_names "$arch"
+    [ -z "$emulated" ] || export VELKA_EMULATED="$arch"
+    "$PYTHON" -m venv --without-pip --system-site-packages "$venv"
+    # The root's pip, which the environment sees, installs into it.
     install --no-deps --no-index "$package"
 else
-    install --no-deps "$package"
+    "$PYTHON" -m venv "$venv"
+    # pip 25.1 is the first to install dependency groups.
+    install --upgrade 'pip>=25.1'
+    install --group test
+    if [[ "$package" == *.whl ]]; then
+        install --no-deps --no-index "$package"
+    else
+        install --no-deps "$package"
+    fi
 fi
 
 status=0

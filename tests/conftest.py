@@ -1,8 +1,10 @@
+import os
 import subprocess
 import sys
 import textwrap
 
 import pytest
+from hypothesis import HealthCheck, settings
 
 
 @pytest.fixture
@@ -19,3 +21,13 @@ def run_python():
         )
 
     return run
+
+
+# Under CPU emulation (scripts/test-installed.sh on another CPU's root) the
+# interpreter runs many times slower: no deadline, and no health check that
+# judges generation speed by the clock.
+if os.environ.get("VELKA_EMULATED"):
+    settings.register_profile(
+        "emulated", deadline=None, suppress_health_check=[HealthCheck.too_slow]
+    )
+    settings.load_profile("emulated")
