@@ -62,7 +62,7 @@ inline unsigned decimal_width(std::uint64_t value) noexcept {
     // 1233 / 4096 approximates log10(2); the table corrects the estimate.
     // Setting the lowest bit changes no width and gives zero its one digit.
     value |= 1;
-    const unsigned estimate = static_cast<unsigned>(std::bit_width(value)) * 1233 >> 12;
+    const unsigned estimate = (64 - static_cast<unsigned>(std::countl_zero(value))) * 1233 >> 12;
     return estimate + (value >= powers_of_ten[estimate] ? 1 : 0);
 }
 
