@@ -97,8 +97,9 @@ inline void copy_bytes(char* to, const char* from, std::size_t count) noexcept {
 }
 
 // A hint to fetch the memory at `address` into the cache ahead of its use,
-// where the compiler offers one; nothing elsewhere. (Encoding a dict of
-// 100,000 keys takes about a third longer without it.)
+// where the compiler offers one; nothing elsewhere. (Without it, encoding a
+// dict of 10,000 keys takes about a tenth longer, one of 100,000 keys about
+// three quarters.)
 #ifdef __has_builtin
 #if __has_builtin(__builtin_prefetch)
 #define VELKA_PREFETCH_HINT 1
