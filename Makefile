@@ -16,7 +16,7 @@ VENV := .venv
 PYTHON := $(VENV)/bin/python
 TORRENT ?= tests/data/multi-file.torrent
 
-.PHONY: all build test demo clean bench dist dist-check lint fuzz check-leaks
+.PHONY: all build test test-clang demo clean bench dist dist-check lint fuzz check-leaks
 
 all: test
 
@@ -29,6 +29,11 @@ build:
 # per run at the end. PYTEST_ARGS go to pytest.
 test:
 	PYTEST_ARGS='$(PYTEST_ARGS)' scripts/test-all.sh --arches '$(ARCHES)' $(PYTHONS)
+
+# The same on 3.14 against a wheel built with clang instead of g++, so that
+# the sources lean on no one compiler.
+test-clang:
+	CXX=clang++ PYTEST_ARGS='$(PYTEST_ARGS)' scripts/test-all.sh 3.14
 
 # examples/torrent_info.py on a torrent the repository ships (or TORRENT=path),
 # with the development build on 3.14.

@@ -65,6 +65,14 @@ EOF
     cross_env=(_PYTHON_HOST_PLATFORM="linux-$arch")
 fi
 
+# A compiler named by CXX (CXX=clang++) builds in a tree of its own,
+# build/cpXY/COMPILER/, since a meson tree keeps the compiler it was first
+# configured with.
+if [ -n "${CXX:-}" ]; then
+    work=$work/$(basename "$CXX")
+    mkdir -p "$work"
+fi
+
 # pyproject.toml's [build-system] requires, plus ninja, which meson-python
 # asks for only where the machine has none, and build, which makes the sdist.
 requires=$("$PYTHON" -c '

@@ -2,6 +2,7 @@ import array
 import ctypes
 import mmap
 import pickle
+import sys
 
 import pytest
 
@@ -11,6 +12,15 @@ np = pytest.importorskip("numpy")
 testbuffer = pytest.importorskip("_testbuffer")
 
 MISMATCH = "Buffer dtype mismatch, expected 'const unsigned char' but got "
+# Byte-order marks of the host's order and of the other one; only the other
+# is refused.
+if sys.byteorder == "little":
+    HOST_ORDERS, FOREIGN_ORDERS = ("<",), (">", "!")
+    FOREIGN_ORDER_MESSAGE = "Big-endian buffer not supported on little-endian compiler"
+else:
+    HOST_ORDERS, FOREIGN_ORDERS = (">", "!"), ("<",)
+    FOREIGN_ORDER_MESSAGE = "Little-endian buffer not supported on big-endian compiler"
+HOST_FORMATS = [order + "B" for order in HOST_ORDERS]
 PAYLOAD = b"d3:cowl1:ai-12ee4:spami42e1:zi-123ee"
 VALUE = {b"cow": [b"a", -12], b"spam": 42, b"z": -123}
 
@@ -58,7 +68,7 @@ ACCEPTED = {
     "numpy reversed": lambda d: np.frombuffer(d[::-1], "u1")[::-1],
     "numpy reversed strided": lambda d: np.frombuffer(_spread(d[::-1]), "u1")[::2][::-1],
     "pickle buffer": lambda d: pickle.PickleBuffer(bytearray(d)),
-    **{f"format {f!r}": lambda d, f=f: _ndarray(f, d) for f in ["<B", "=B", "1B", " B"]},
+    **{f"format {f!r}": lambda d, f=f: _ndarray(f, d) for f in [*HOST_FORMATS, "=B", "1B", " B"]},
     "format 'c'": lambda d: testbuffer.ndarray([bytes([b]) for b in d], shape=[len(d)], format="c"),
 }
 
@@ -82,9 +92,8 @@ def test_accepted(make):
             pickle.PickleBuffer(memoryview(b"i1ei2e").cast("B", (2, 3))),
             "Buffer has wrong number of dimensions (expected 1, got 2)",
         ),
-        (np.zeros(3, ">u2"), "Big-endian buffer not supported on little-endian compiler"),
-        (_ndarray(">B"), "Big-endian buffer not supported on little-endian compiler"),
-        (_ndarray("!B"), "Big-endian buffer not supported on little-endian compiler"),
+        (np.zeros(3, FOREIGN_ORDERS[0] + "u2"), FOREIGN_ORDER_MESSAGE),
+        *((_ndarray(order + "B"), FOREIGN_ORDER_MESSAGE) for order in FOREIGN_ORDERS),
         (np.zeros(3, "S1"), MISMATCH + "a string"),
         (np.zeros(3, [("a", "u1")]), MISMATCH + "a struct"),
         (np.zeros(3, "c8"), MISMATCH + "'complex float'"),

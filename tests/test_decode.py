@@ -73,8 +73,6 @@ def _overrun(length, start, size):
         (b"li1", "expected 'e' not found after position 2"),
         (b"3:ab", _overrun(3, 2, 4)),
         (b"l1:", _overrun(1, 3, 3)),
-        (b"999999999999999999:x", _overrun(999999999999999999, 19, 20)),
-        (b"9223372036854775807:x", _overrun(9223372036854775807, 20, 21)),
         (b"01", "expected ':' not found after position 0"),
         (b"l5", "expected ':' not found after position 1"),
         (b"00:", "leading zero in string length: b'00'"),

@@ -16,6 +16,7 @@
 #include "encoder.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <utility>
@@ -23,6 +24,8 @@
 #include "errors.hpp"
 #include "pyref.hpp"
 #include "recursion_guard.hpp"
+#include "swar.hpp"
+#include "words.hpp"
 
 namespace velka {
 
@@ -59,30 +62,14 @@ inline unsigned decimal_width(std::uint64_t value) noexcept {
     // 1233 / 4096 approximates log10(2); the table corrects the estimate.
     // Setting the lowest bit changes no width and gives zero its one digit.
     value |= 1;
-    const unsigned estimate = (64 - static_cast<unsigned>(__builtin_clzll(value))) * 1233 >> 12;
+    const unsigned estimate = (64 - static_cast<unsigned>(std::countl_zero(value))) * 1233 >> 12;
     return estimate + (value >= powers_of_ten[estimate] ? 1 : 0);
 }
 
-// The eight decimal digits of `value` (below 10^8, zero-padded), most
-// significant first, as the bytes of a little-endian word. Each step splits
-// every lane of the word in two at once (4 digits, 2, then 1), so the cost
-// is a few multiplications whatever the value, with no branch.
-inline std::uint64_t eight_digits(std::uint64_t value) noexcept {
-    const std::uint64_t high = value / 10000;
-    // Lanes of 32 bits: the upper four digits, then the lower four.
-    const std::uint64_t fours = high | ((value - high * 10000) << 32);
-    // x * 10486 >> 20 is x / 100 for x below 43699.
-    const std::uint64_t hundreds = ((fours * 10486) >> 20) & 0x0000007F0000007FULL;
-    const std::uint64_t pairs = hundreds | ((fours - hundreds * 100) << 16);
-    // x * 103 >> 10 is x / 10 for x below 179.
-    const std::uint64_t tens = ((pairs * 103) >> 10) & 0x000F000F000F000FULL;
-    const std::uint64_t digits = tens | ((pairs - tens * 10) << 8);
-    return digits + 0x3030303030303030ULL;
-}
+inline void store_word(char* at, std::uint64_t word) noexcept { store_le(at, word); }
 
-inline void store_word(char* at, std::uint64_t word) noexcept { std::memcpy(at, &word, 8); }
-
-// Copies `count` bytes (one to two words' worth) as two words that overlap.
+// Copies `count` bytes (one to two words' worth) as two words that overlap;
+// the words only move, so their byte order does not matter.
 template <typename Word>
 inline void copy_two_words(char* to, const char* from, std::size_t count) noexcept {
     Word head;
@@ -107,6 +94,22 @@ inline void copy_bytes(char* to, const char* from, std::size_t count) noexcept {
         to[count / 2] = from[count / 2];
         to[count - 1] = from[count - 1];
     }
+}
+
+// A hint to fetch the memory at `address` into the cache ahead of its use,
+// where the compiler offers one; nothing elsewhere. (Without it, encoding a
+// dict of 10,000 keys takes about a tenth longer, one of 100,000 keys about
+// three quarters.)
+#ifdef __has_builtin
+#if __has_builtin(__builtin_prefetch)
+#define VELKA_PREFETCH_HINT 1
+#endif
+#endif
+
+inline void prefetch([[maybe_unused]] const void* address) noexcept {
+#ifdef VELKA_PREFETCH_HINT
+    __builtin_prefetch(address);
+#endif
 }
 
 // Bytes that a write may store past the end of what it reserved: the digit
@@ -256,35 +259,6 @@ struct KeyEntry {
     PyObject* key;    // strong reference
     PyObject* value;  // strong reference
 };
-
-// Shorter keys are read as two overlapping halves (4 to 7 bytes, or 2 and
-// 3), each shifted to where its bytes belong; the overlap ORs a byte with
-// itself.
-std::uint64_t big_endian_prefix(const unsigned char* data, Py_ssize_t size) noexcept {
-    if (size >= 8) {
-        std::uint64_t word;
-        std::memcpy(&word, data, 8);
-        return __builtin_bswap64(word);
-    }
-    const auto bits = static_cast<unsigned>(8 * size);
-    if (size >= 4) {
-        std::uint32_t head;
-        std::uint32_t tail;
-        std::memcpy(&head, data, 4);
-        std::memcpy(&tail, data + size - 4, 4);
-        const std::uint64_t high = __builtin_bswap32(head);
-        const std::uint64_t low = __builtin_bswap32(tail);
-        return high << 32 | low << (64 - bits);
-    }
-    if (size >= 2) {
-        std::uint16_t head;
-        std::memcpy(&head, data, 2);
-        const std::uint64_t high = __builtin_bswap16(head);
-        const std::uint64_t low = data[size - 1];
-        return high << 48 | low << (64 - bits);
-    }
-    return size == 1 ? std::uint64_t{data[0]} << 56 : 0;
-}
 
 // Python's order of bytes: unsigned, and a proper prefix first. Equal
 // prefixes leave it to the remaining bytes and the sizes (zero padding makes
@@ -663,8 +637,8 @@ class Encoder {
         KeyEntry* const last = entries.end();
         for (KeyEntry& entry : entries) {
             if (last - &entry > prefetch_distance) {
-                __builtin_prefetch(PyBytes_AS_STRING((&entry + prefetch_distance)->key));
-                __builtin_prefetch((&entry + prefetch_distance)->value);
+                prefetch(PyBytes_AS_STRING((&entry + prefetch_distance)->key));
+                prefetch((&entry + prefetch_distance)->value);
             }
             if (bytes(entry.key) < 0) {
                 return -1;

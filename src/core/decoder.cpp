@@ -13,6 +13,7 @@
 #include "decoder.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <type_traits>
 #include <utility>
@@ -21,6 +22,8 @@
 #include "format.hpp"
 #include "pyref.hpp"
 #include "recursion_guard.hpp"
+#include "swar.hpp"
+#include "words.hpp"
 
 namespace velka {
 
@@ -37,38 +40,6 @@ constexpr Py_ssize_t max_fast_digits = 19;
 
 constexpr bool is_digit(unsigned char byte) noexcept {
     return byte >= token::digit_zero && byte <= token::digit_nine;
-}
-
-// The leading decimal digits of eight bytes (the first byte lowest): how many
-// there are (leading_digit_count), and their value (leading_digits).
-// Branch-free, so numbers of varying width cost no mispredictions.
-inline unsigned leading_digit_count(std::uint64_t chunk) noexcept {
-    constexpr std::uint64_t high_bits = 0x8080808080808080ULL;
-    constexpr std::uint64_t ones = 0x0101010101010101ULL;
-    // A byte's high bit in `at_least_zero` is set iff its low seven bits are
-    // >= '0', in `above_nine` iff they are > '9'; bytes >= 0x80 are no digits.
-    const std::uint64_t at_least_zero = (chunk | high_bits) - ones * token::digit_zero;
-    const std::uint64_t above_nine = (chunk | high_bits) - ones * (token::digit_nine + 1);
-    const std::uint64_t digits = at_least_zero & ~above_nine & ~chunk & high_bits;
-    const std::uint64_t others = ~digits & high_bits;
-    return others == 0 ? 8 : static_cast<unsigned>(__builtin_ctzll(others)) / 8;
-}
-
-inline unsigned leading_digits(std::uint64_t chunk, std::uint64_t& value) noexcept {
-    const unsigned count = leading_digit_count(chunk);
-    if (count == 0) {
-        value = 0;
-        return 0;
-    }
-    // Keep the digits, moved to the top so that missing ones read as leading
-    // zeros, then combine neighbours: pairs, fours, eights.
-    std::uint64_t v = (chunk & 0x0F0F0F0F0F0F0F0FULL) << (8 * (8 - count));
-    v = v * 10 + (v >> 8);
-    v = (((v & 0x000000FF000000FFULL) * (100 + (1000000ULL << 32))) +
-         (((v >> 16) & 0x000000FF000000FFULL) * (1 + (10000ULL << 32)))) >>
-        32;
-    value = v;
-    return count;
 }
 
 constexpr std::uint64_t powers_of_ten[] = {
@@ -106,8 +77,7 @@ struct ContiguousBytes {
         Py_ssize_t count = 0;
         std::uint64_t total = 0;
         while (count < 16 && end - (pos + count) >= 8) {
-            std::uint64_t chunk;
-            std::memcpy(&chunk, data + pos + count, 8);
+            const auto chunk = load_le<std::uint64_t>(data + pos + count);
             std::uint64_t part;
             const unsigned found = leading_digits(chunk, part);
             total = total * powers_of_ten[found] + part;
@@ -130,8 +100,7 @@ struct ContiguousBytes {
     Py_ssize_t digit_count(Py_ssize_t pos, Py_ssize_t end) const noexcept {
         Py_ssize_t count = 0;
         while (count < 16 && end - (pos + count) >= 8) {
-            std::uint64_t chunk;
-            std::memcpy(&chunk, data + pos + count, 8);
+            const auto chunk = load_le<std::uint64_t>(data + pos + count);
             const unsigned found = leading_digit_count(chunk);
             count += found;
             if (found < 8) {
@@ -1134,7 +1103,7 @@ int ItemStack::grow() {
 
 BytesCache::~BytesCache() {
     for (std::uint64_t used = used_; used != 0; used &= used - 1) {
-        Py_DECREF(slots_[__builtin_ctzll(used)]);
+        Py_DECREF(slots_[std::countr_zero(used)]);
     }
 }
 

@@ -9,6 +9,7 @@
 
 #include "compat.hpp"
 #include "input_view.hpp"
+#include "words.hpp"
 
 namespace velka {
 
@@ -88,16 +89,9 @@ class BytesCache {
     // Equality of two runs of 2 to max_length bytes, without a call.
     static bool equal_short(const unsigned char* a, const unsigned char* b,
                             std::size_t size) noexcept {
-        auto load8 = [](const unsigned char* p) {
-            std::uint64_t v;
-            std::memcpy(&v, p, 8);
-            return v;
-        };
-        auto load4 = [](const unsigned char* p) {
-            std::uint32_t v;
-            std::memcpy(&v, p, 4);
-            return v;
-        };
+        // Word equality is byte equality in either byte order.
+        const auto load8 = [](const unsigned char* p) { return load_host<std::uint64_t>(p); };
+        const auto load4 = [](const unsigned char* p) { return load_host<std::uint32_t>(p); };
         if (size >= 8) {
             for (std::size_t i = 0; i + 8 < size; i += 8) {
                 if (load8(a + i) != load8(b + i)) {

@@ -1,6 +1,7 @@
 // The input view: the caller's buffer, read in place.
 #include "input_view.hpp"
 
+#include <bit>
 #include <cstddef>
 
 namespace velka {
@@ -81,9 +82,10 @@ int raise_dtype_mismatch(bool item_seen, const char* got) {
 }
 
 // Accepts a struct-module format that describes exactly one item of an
-// unsigned byte, a char or a bool, with optional native or little-endian
+// unsigned byte, a char or a bool, with optional native or host-order
 // prefixes, spaces and a repeat count of 1. Returns 0, or -1 with ValueError.
 int check_item_format(const char* format) {
+    constexpr bool big_endian_host = std::endian::native == std::endian::big;
     bool item_seen = false;
     const char* f = format;
     for (;;) {
@@ -93,16 +95,27 @@ int check_item_format(const char* format) {
                 return item_seen ? 0 : raise_dtype_mismatch(false, "end");
             case '@':
             case '=':
-            case '<':
             case '^':
             case ' ':
                 ++f;
                 continue;
+            case '<':
+                if (big_endian_host) {
+                    PyErr_SetString(PyExc_ValueError,
+                                    "Little-endian buffer not supported on big-endian compiler");
+                    return -1;
+                }
+                ++f;
+                continue;
             case '>':
             case '!':
-                PyErr_SetString(PyExc_ValueError,
-                                "Big-endian buffer not supported on little-endian compiler");
-                return -1;
+                if (!big_endian_host) {
+                    PyErr_SetString(PyExc_ValueError,
+                                    "Big-endian buffer not supported on little-endian compiler");
+                    return -1;
+                }
+                ++f;
+                continue;
             case 'T':
             case '{':
                 return raise_dtype_mismatch(item_seen, "a struct");
