@@ -8,6 +8,16 @@ from hypothesis import HealthCheck, settings
 
 
 @pytest.fixture
+def content(tmp_path):
+    """A folder of files to make torrents of."""
+    root = tmp_path / "Holiday Photos"
+    (root / "day 1").mkdir(parents=True)
+    (root / "day 1" / "beach.jpg").write_bytes(bytes(range(256)) * 300)
+    (root / "notes.txt").write_bytes(b"sunny\n")
+    return root
+
+
+@pytest.fixture
 def run_python():
     """Runs code in a fresh interpreter (the installed package, not the
     source tree) and returns the completed process."""

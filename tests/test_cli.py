@@ -16,13 +16,13 @@ import pytest
 from emulation import EMULATED, examples, skip_if_emulated
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from torrents import TRACKER, make_torrent
 
 from velka._cli.json_form import canonical_bencode, from_json, json_chunks
 from velka.bencode import decode, encode
 from velka.raw import span
 
 VELKA = Path(sys.executable).with_name("velka")
-TRACKER = "http://tracker.invalid/announce"
 # The command is Python over the library, whose answers on each CPU the rest
 # of the suite checks; an interpreter started per run is too slow emulated.
 NATIVE_ONLY = "the command's runs are tested on the native CPU"
@@ -54,28 +54,6 @@ def err(result):
 
 
 # --- torrents ------------------------------------------------------------------
-
-
-@pytest.fixture
-def content(tmp_path):
-    root = tmp_path / "Holiday Photos"
-    (root / "day 1").mkdir(parents=True)
-    (root / "day 1" / "beach.jpg").write_bytes(bytes(range(256)) * 300)
-    (root / "notes.txt").write_bytes(b"sunny\n")
-    return root
-
-
-def make_torrent(tool, target, out_path):
-    if shutil.which(tool) is None:
-        pytest.skip(f"{tool} is not installed")
-    flag = "-a" if tool == "mktorrent" else "-t"
-    subprocess.run(
-        [tool, flag, TRACKER, "-o", str(out_path), str(target)],
-        check=True,
-        capture_output=True,
-        timeout=120,
-    )
-    return out_path
 
 
 def merkle_root(data, piece_length):

@@ -1,18 +1,17 @@
 """examples/torrent_info.py on torrents made by a real tool, and on bad files."""
 
 import hashlib
-import shutil
 import subprocess
 import sys
 from pathlib import Path
 
 import pytest
 from emulation import EMULATED
+from torrents import TRACKER, make_torrent
 
 from velka.bencode import decode, encode
 
 SCRIPT = Path(__file__).resolve().parent.parent / "examples" / "torrent_info.py"
-TRACKER = "http://tracker.invalid/announce"
 
 
 def run_info(path: Path) -> subprocess.CompletedProcess[str]:
@@ -26,16 +25,6 @@ def run_info(path: Path) -> subprocess.CompletedProcess[str]:
     )
 
 
-def make_torrent(tool: str, target: Path, out: Path) -> None:
-    if shutil.which(tool) is None:
-        pytest.skip(f"{tool} is not installed")
-    if tool == "mktorrent":
-        cmd = [tool, "-a", TRACKER, "-o", str(out), str(target)]
-    else:
-        cmd = [tool, "-t", TRACKER, "-o", str(out), str(target)]
-    subprocess.run(cmd, check=True, capture_output=True, timeout=60)
-
-
 def raw_info_hash(raw: bytes) -> str:
     """SHA-1 of the info dictionary's bytes as they are in the file, found
     without re-encoding: both tools write `info` as the last key."""
@@ -43,15 +32,6 @@ def raw_info_hash(raw: bytes) -> str:
     span = raw[start:-1]
     assert isinstance(decode(span), dict)  # exactly one value: the info dict
     return hashlib.sha1(span).hexdigest()
-
-
-@pytest.fixture
-def content(tmp_path):
-    root = tmp_path / "Holiday Photos"
-    (root / "day 1").mkdir(parents=True)
-    (root / "day 1" / "beach.jpg").write_bytes(bytes(range(256)) * 300)
-    (root / "notes.txt").write_bytes(b"sunny\n")
-    return root
 
 
 @pytest.mark.parametrize("tool", ["mktorrent", "transmission-create"])

@@ -6,6 +6,7 @@ import typing
 from collections import abc
 
 import pytest
+from emulation import skip_if_emulated
 
 import velka.bencode as bencode
 
@@ -178,6 +179,7 @@ def test_reimport_and_reload_keep_the_module(restore_decode_error):
     assert sys.modules["velka.bencode"] is bencode
 
 
+@skip_if_emulated("the refusal is the same on every CPU, and a subinterpreter takes long there")
 @pytest.mark.parametrize("module", ["velka.bencode", "velka.raw"])
 def test_subinterpreters_refused(run_python, module):
     # The interpreters' low-level module is _xxsubinterpreters on 3.12, with
