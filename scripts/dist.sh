@@ -34,9 +34,16 @@ build() {  # build ARCH VERSION
 for version in "${versions[@]}"; do
     build "$native_arch" "$version"
 done
+# Another CPU's three wheels at once: their builds share nothing, and much
+# of each is one process (pip, meson's set-up, the emulated interpreter).
 for arch in $arches; do
+    pids=()
     for version in 3.13 3.14 3.15; do
-        build "$arch" "$version"
+        build "$arch" "$version" &
+        pids+=($!)
+    done
+    for pid in "${pids[@]}"; do
+        wait "$pid"
     done
 done
 # The sdist, with the 3.14 build environment (which the wheel build makes).

@@ -19,8 +19,8 @@
 # PYTEST_ARGS go to pytest. A run that fails does not stop the others; a line
 # per run at the end says how each went, and the script fails if any failed
 # or a version is missing. Runs on other CPUs, each on one core under
-# emulation, go two at a time (VELKA_JOBS) with their output in
-# build/logs/, shown when they end.
+# emulation, go two at a time (VELKA_JOBS) beside the native ones, with their
+# output in build/logs/, shown when they end.
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 shopt -s nullglob
@@ -95,25 +95,8 @@ wheel_for() {
     }
 }
 
-for version in "${versions[@]}"; do
-    if wheel=$(wheel_for "$native_arch" "$version"); then
-        test_installed "$native_arch" "$version" "$version" "$wheel" "${pytest_args[@]}"
-    else
-        report "$version" "FAILED: no wheel (see above)"
-    fi
-done
-if [ -n "$sdist_version" ]; then
-    found=("$wheels"/velka-*.tar.gz)
-    if [ ${#found[@]} -eq 1 ]; then
-        test_installed "$native_arch" "$sdist_version (sdist)" "$sdist_version" "${found[0]}" \
-            "${pytest_args[@]}"
-    else
-        report "$sdist_version (sdist)" "FAILED: $wheels has ${#found[@]} sdists, not one"
-    fi
-fi
-
-# Other CPUs: their wheels built (or found) one after another, since builds
-# share each version's build environment and use every core, then tested.
+# Other CPUs: their wheels built (or found) first, one after another, since
+# builds share each version's build environment and use every core.
 declare -A arch_wheels
 for arch in $arches; do
     for version in "${foreign_versions[@]}"; do
@@ -134,17 +117,42 @@ test_arch() {
             "${args[@]}"
     done
 }
-jobs_max=${VELKA_JOBS:-2}
-for arch in $arches; do
-    while [ "$(jobs -rp | wc -l)" -ge "$jobs_max" ]; do
-        wait -n
+# The other CPUs' runs, each on one core under emulation, go on beside the
+# native ones: VELKA_JOBS (2) at a time, their output in build/logs/ and
+# shown when each ends.
+test_arches() {
+    local arch
+    for arch in $arches; do
+        while [ "$(jobs -rp | wc -l)" -ge "${VELKA_JOBS:-2}" ]; do
+            wait -n
+        done
+        echo "=== $arch: testing (build/logs/$arch.log)" >&2
+        (
+            test_arch "$arch" >"build/logs/$arch.log" 2>&1
+            tail -n 25 "build/logs/$arch.log" >&2
+        ) &
     done
-    echo "=== $arch: testing (build/logs/$arch.log)" >&2
-    (
-        test_arch "$arch" >"build/logs/$arch.log" 2>&1
-        tail -n 25 "build/logs/$arch.log" >&2
-    ) &
+    wait
+}
+test_arches &
+
+for version in "${versions[@]}"; do
+    if wheel=$(wheel_for "$native_arch" "$version"); then
+        test_installed "$native_arch" "$version" "$version" "$wheel" "${pytest_args[@]}"
+    else
+        report "$version" "FAILED: no wheel (see above)"
+    fi
 done
+if [ -n "$sdist_version" ]; then
+    found=("$wheels"/velka-*.tar.gz)
+    if [ ${#found[@]} -eq 1 ]; then
+        test_installed "$native_arch" "$sdist_version (sdist)" "$sdist_version" "${found[0]}" \
+            "${pytest_args[@]}"
+    else
+        report "$sdist_version (sdist)" "FAILED: $wheels has ${#found[@]} sdists, not one"
+    fi
+fi
+
 wait
 
 echo
