@@ -85,7 +85,7 @@ wheel_for() {
     fi
     echo "=== $version on $arch: building the wheel" >&2
     wheel=$(VELKA_ARCH=$arch scripts/python-env "$version" scripts/build-wheel.sh) || {
-        echo "the wheel did not build ($work/wheel.log)" >&2
+        echo "the wheel did not build (its log is named above)" >&2
         return 1
     }
     rm -rf "$work/wheelhouse"
@@ -137,10 +137,11 @@ test_arches() {
 test_arches &
 
 for version in "${versions[@]}"; do
+    name=$version${CXX:+ ($CXX)}
     if wheel=$(wheel_for "$native_arch" "$version"); then
-        test_installed "$native_arch" "$version" "$version" "$wheel" "${pytest_args[@]}"
+        test_installed "$native_arch" "$name" "$version" "$wheel" "${pytest_args[@]}"
     else
-        report "$version" "FAILED: no wheel (see above)"
+        report "$name" "FAILED: no wheel (see above)"
     fi
 done
 if [ -n "$sdist_version" ]; then
