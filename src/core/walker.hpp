@@ -114,7 +114,7 @@ class Walker {
     // One step through a list whose 'l' lies behind `pos`: 1 when an item
     // starts at `pos`, 0 at the closing 'e' (`pos` then moves past it), -1
     // with an exception set when the data ends first.
-    [[gnu::always_inline]] int next_item(Py_ssize_t& pos) {
+    int next_item(Py_ssize_t& pos) {
         if (pos >= length_) {
             raise_error_format(end_of_data(), "unterminated list");
             return -1;
@@ -131,7 +131,7 @@ class Walker {
     // stored before it) and `pos` at its value; 0 at the closing 'e' (`pos`
     // then moves past it); -1 with an exception set. The caller reads the
     // value and then calls keys.stored().
-    [[gnu::always_inline]] int next_key(Py_ssize_t& pos, DictKeys& keys) {
+    int next_key(Py_ssize_t& pos, DictKeys& keys) {
         if (pos >= length_) {
             raise_error_format(end_of_data(), "unterminated dict");
             return -1;
