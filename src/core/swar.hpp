@@ -31,21 +31,31 @@ inline unsigned leading_digit_count(std::uint64_t chunk) noexcept {
     return static_cast<unsigned>(std::countr_zero(others)) / 8;
 }
 
-inline unsigned leading_digits(std::uint64_t chunk, std::uint64_t& value) noexcept {
-    const unsigned count = leading_digit_count(chunk);
-    if (count == 0) {
-        value = 0;
-        return 0;
-    }
+// The value of the first `count` (0 to 8) bytes of `chunk`, which are
+// decimal digits.
+inline std::uint64_t digits_value(std::uint64_t chunk, unsigned count) noexcept {
     // Keep the digits, moved to the top so that missing ones read as leading
-    // zeros, then combine neighbours: pairs, fours, eights.
-    std::uint64_t v = (chunk & 0x0F0F0F0F0F0F0F0FULL) << (8 * (8 - count));
+    // zeros, then combine neighbours: pairs, fours, eights. The move is made
+    // in two halves so that no digits at all (a shift by 64, which C++ leaves
+    // undefined) gives zero.
+    const unsigned half_shift = 4 * (8 - count);
+    std::uint64_t v = (chunk & 0x0F0F0F0F0F0F0F0FULL) << half_shift << half_shift;
     v = v * 10 + (v >> 8);
     v = (((v & 0x000000FF000000FFULL) * (100 + (1000000ULL << 32))) +
          (((v >> 16) & 0x000000FF000000FFULL) * (1 + (10000ULL << 32)))) >>
         32;
-    value = v;
+    return v;
+}
+
+inline unsigned leading_digits(std::uint64_t chunk, std::uint64_t& value) noexcept {
+    const unsigned count = leading_digit_count(chunk);
+    value = digits_value(chunk, count);
     return count;
+}
+
+// Byte `index` (0 to 7) of eight bytes read by load_le.
+constexpr unsigned byte_of(std::uint64_t chunk, unsigned index) noexcept {
+    return static_cast<unsigned>(chunk >> (8 * index)) & 0xFFU;
 }
 
 // The eight decimal digits of `value` (below 10^8, zero-padded), most
