@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import argparse
 import gc
+import os
 import re
 import subprocess
 import sys
@@ -81,7 +82,11 @@ def count(workload: str, op: str, baseline: Path | None, data: Path) -> float:
         ]
         if baseline is not None:
             command += ["--baseline", str(baseline)]
-        done = subprocess.run(command, capture_output=True, text=True, check=True)
+        # Hashes decide how often dictionaries collide: the same in every run.
+        environment = {**os.environ, "PYTHONHASHSEED": "0"}
+        done = subprocess.run(
+            command, capture_output=True, text=True, check=True, env=environment
+        )
         calls = int(done.stdout.split()[-1])
         total = re.search(r"^totals: (\d+)", out.read_text(), re.MULTILINE)
         if total is None:
