@@ -56,6 +56,12 @@ class ItemStack {
 // the input (a key such as b'length' in every file of a torrent, a directory
 // name in every path) becomes one shared bytes object, whose hash is then
 // computed once. Direct-mapped; a slot holds a strong reference.
+//
+// Keeping a string costs a reference taken and released, which only pays
+// when the string comes again; most strings of a small message come once,
+// and a large dictionary of distinct keys has nothing to share. So a slot
+// keeps a string only once it has been asked for before, and strings stop
+// being kept when many have been and few of them came again.
 class BytesCache {
    public:
     static constexpr Py_ssize_t max_length = 32;
@@ -72,15 +78,21 @@ class BytesCache {
         const unsigned slot = (static_cast<unsigned>(length) * 7u + data[0] * 3u +
                                data[size / 2] * 5u + data[size - 1]) %
                               slot_count;
-        if ((used_ >> slot) & 1u) {
+        const std::uint64_t bit = std::uint64_t{1} << slot;
+        if (used_ & bit) {
             PyObject* cached = slots_[slot];
             if (PyBytes_GET_SIZE(cached) == length &&
                 equal_short(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(cached)), data,
                             size)) {
+                ++hits_;
                 return Py_NewRef(cached);
             }
         }
-        return miss(data, length, slot);
+        if ((asked_ & bit) == 0 || !keeping()) {
+            asked_ |= bit;
+            return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), length);
+        }
+        return keep(data, length, slot);
     }
 
    private:
@@ -106,11 +118,20 @@ class BytesCache {
         return a[0] == b[0] && a[size / 2] == b[size / 2] && a[size - 1] == b[size - 1];
     }
 
+    // Whether strings are still kept: always until a full cache's worth has
+    // been, then only while at least one in four kept has come again.
+    [[nodiscard]] bool keeping() const noexcept {
+        return kept_ < static_cast<Py_ssize_t>(slot_count) || kept_ <= 4 * hits_;
+    }
+
     // A new bytes object for a string not in its slot, which it then takes.
-    PyObject* miss(const unsigned char* data, Py_ssize_t length, unsigned slot);
+    PyObject* keep(const unsigned char* data, Py_ssize_t length, unsigned slot);
 
     PyObject* slots_[slot_count];
     std::uint64_t used_ = 0;  // bit i set: slots_[i] holds a key
+    std::uint64_t asked_ = 0;  // bit i set: a string has missed slot i
+    Py_ssize_t kept_ = 0;
+    Py_ssize_t hits_ = 0;
 };
 
 // What a walk over the input gives back for one value, when it only checks

@@ -96,6 +96,20 @@ Py_ssize_t canonical_integer_bytewise(const Bytes& in, Py_ssize_t pos, Py_ssize_
     return p + 1;
 }
 
+// memcmp() of `count` bytes; the first eight as one word, which tells
+// apart most neighbouring keys that share their first byte without a call.
+inline int compare_common(const unsigned char* a, const unsigned char* b,
+                          Py_ssize_t count) noexcept {
+    if (count >= 8) {
+        const auto a_word = load_be<std::uint64_t>(a);
+        const auto b_word = load_be<std::uint64_t>(b);
+        if (a_word != b_word) {
+            return a_word < b_word ? -1 : 1;
+        }
+    }
+    return std::memcmp(a, b, static_cast<std::size_t>(count));
+}
+
 // Input whose items are consecutive bytes.
 struct ContiguousBytes {
     const unsigned char* data;
@@ -211,7 +225,7 @@ struct ContiguousBytes {
     // keys) without a call.
     int compare(Py_ssize_t start, const unsigned char* other, Py_ssize_t count) const noexcept {
         if (count >= 8) {
-            return std::memcmp(data + start, other, static_cast<std::size_t>(count));
+            return compare_common(data + start, other, count);
         }
         for (Py_ssize_t i = 0; i < count; ++i) {
             if (data[start + i] != other[i]) {
@@ -315,9 +329,10 @@ inline int compare_bytes(PyObject* a, PyObject* b) noexcept {
             return a_first < b_first ? -1 : 1;
         }
     }
-    const int order = std::memcmp(PyBytes_AS_STRING(a), PyBytes_AS_STRING(b),
-                                  static_cast<std::size_t>(std::min(a_len, b_len)));
-    return compare_runs(order, a_len, b_len);
+    return compare_runs(compare_common(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(a)),
+                                       reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(b)),
+                                       std::min(a_len, b_len)),
+                        a_len, b_len);
 }
 
 // repr() of the one-character str whose code point is `byte`.
