@@ -116,7 +116,6 @@ PyObject* BytesCache::keep(const unsigned char* data, Py_ssize_t length, unsigne
     if (key == nullptr) {
         return nullptr;
     }
-    ++kept_;
     if (used_ & bit) {
         Py_DECREF(slots_[slot]);
     }

@@ -60,8 +60,8 @@ class ItemStack {
 // Keeping a string costs a reference taken and released, which only pays
 // when the string comes again; most strings of a small message come once,
 // and a large dictionary of distinct keys has nothing to share. So a slot
-// keeps a string only once it has been asked for before, and strings stop
-// being kept when many have been and few of them came again.
+// keeps a string only once it has been asked for before, and a call whose
+// strings have mostly not come again stops looking them up.
 class BytesCache {
    public:
     static constexpr Py_ssize_t max_length = 32;
@@ -74,6 +74,9 @@ class BytesCache {
     // A new reference to a bytes object equal to data[0:length] (length is
     // 2 .. max_length), or nullptr with MemoryError set.
     PyObject* get(const unsigned char* data, Py_ssize_t length) {
+        if (bypassed_) {
+            return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), length);
+        }
         const auto size = static_cast<std::size_t>(length);
         const unsigned slot = (static_cast<unsigned>(length) * 7u + data[0] * 3u +
                                data[size / 2] * 5u + data[size - 1]) %
@@ -88,8 +91,15 @@ class BytesCache {
                 return Py_NewRef(cached);
             }
         }
-        if ((asked_ & bit) == 0 || !keeping()) {
+        if ((asked_ & bit) == 0) {
             asked_ |= bit;
+            return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), length);
+        }
+        // Past this many misses of slots asked for before, at least one
+        // lookup in sixteen must have hit for lookups to go on.
+        constexpr Py_ssize_t trial_misses = 256;
+        if (++misses_ > trial_misses && misses_ > 16 * hits_) {
+            bypassed_ = true;
             return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), length);
         }
         return keep(data, length, slot);
@@ -118,20 +128,15 @@ class BytesCache {
         return a[0] == b[0] && a[size / 2] == b[size / 2] && a[size - 1] == b[size - 1];
     }
 
-    // Whether strings are still kept: always until a full cache's worth has
-    // been, then only while at least one in four kept has come again.
-    [[nodiscard]] bool keeping() const noexcept {
-        return kept_ < static_cast<Py_ssize_t>(slot_count) || kept_ <= 4 * hits_;
-    }
-
     // A new bytes object for a string not in its slot, which it then takes.
     PyObject* keep(const unsigned char* data, Py_ssize_t length, unsigned slot);
 
     PyObject* slots_[slot_count];
     std::uint64_t used_ = 0;  // bit i set: slots_[i] holds a key
     std::uint64_t asked_ = 0;  // bit i set: a string has missed slot i
-    Py_ssize_t kept_ = 0;
     Py_ssize_t hits_ = 0;
+    Py_ssize_t misses_ = 0;
+    bool bypassed_ = false;  // strings are made without a lookup
 };
 
 // What a walk over the input gives back for one value, when it only checks

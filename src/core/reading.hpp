@@ -96,18 +96,20 @@ Py_ssize_t canonical_integer_bytewise(const Bytes& in, Py_ssize_t pos, Py_ssize_
     return p + 1;
 }
 
-// memcmp() of `count` bytes; the first eight as one word, which tells
-// apart most neighbouring keys that share their first byte without a call.
+// memcmp() of `count` bytes: the first eight (or fewer, zero-padded alike)
+// as one word, which orders most neighbouring keys, short ones entirely,
+// without a call.
 inline int compare_common(const unsigned char* a, const unsigned char* b,
                           Py_ssize_t count) noexcept {
-    if (count >= 8) {
-        const auto a_word = load_be<std::uint64_t>(a);
-        const auto b_word = load_be<std::uint64_t>(b);
-        if (a_word != b_word) {
-            return a_word < b_word ? -1 : 1;
-        }
+    const std::uint64_t a_word = big_endian_prefix(a, count);
+    const std::uint64_t b_word = big_endian_prefix(b, count);
+    if (a_word != b_word) {
+        return a_word < b_word ? -1 : 1;
     }
-    return std::memcmp(a, b, static_cast<std::size_t>(count));
+    if (count <= 8) {
+        return 0;
+    }
+    return std::memcmp(a + 8, b + 8, static_cast<std::size_t>(count - 8));
 }
 
 // Input whose items are consecutive bytes.
