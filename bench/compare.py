@@ -22,7 +22,6 @@ import statistics
 import sys
 from collections import deque
 from collections.abc import Callable
-from itertools import repeat
 from pathlib import Path
 from types import ModuleType
 

@@ -98,7 +98,8 @@ class BytesCache {
         // Past this many misses of slots asked for before, at least one
         // lookup in sixteen must have hit for lookups to go on.
         constexpr Py_ssize_t trial_misses = 256;
-        if (++misses_ > trial_misses && misses_ > 16 * hits_) {
+        ++misses_;
+        if (misses_ > trial_misses && misses_ > 16 * hits_) {
             bypassed_ = true;
             return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), length);
         }
@@ -132,7 +133,7 @@ class BytesCache {
     PyObject* keep(const unsigned char* data, Py_ssize_t length, unsigned slot);
 
     PyObject* slots_[slot_count];
-    std::uint64_t used_ = 0;  // bit i set: slots_[i] holds a key
+    std::uint64_t used_ = 0;   // bit i set: slots_[i] holds a key
     std::uint64_t asked_ = 0;  // bit i set: a string has missed slot i
     Py_ssize_t hits_ = 0;
     Py_ssize_t misses_ = 0;
