@@ -12,7 +12,7 @@ import random
 import numpy as np
 import pytest
 
-from velka.bencode import decode, decode_all
+from velka.bencode import decode, decode_all, encode
 
 # Past the longest shared key and value on both sides.
 LENGTHS = range(1, 35)
@@ -113,3 +113,22 @@ def test_sharing_across_values_and_calls():
     for variant in _near_misses(base):
         assert decode_all(_string(base) + _string(variant)) == [base, variant]
         assert decode(_string(variant)) == variant
+
+
+@pytest.mark.parametrize("distinct_before", [0, 3000])
+def test_repeated_strings_stay_shared_and_exact(distinct_before):
+    # Keys and short values that repeat are one object each, also after a
+    # run of distinct strings long enough to stop the lookups; either way
+    # every string equals its text.
+    rng = random.Random(distinct_before)
+    flood = [rng.randbytes(rng.randint(2, 32)) for _ in range(distinct_before)]
+    records = [{b"length": i, b"path": [b"dir", b"file%d" % i]} for i in range(200)]
+    data = encode([flood, records])
+    got_flood, got_records = decode(data)
+    assert got_flood == flood
+    assert got_records == records
+    if distinct_before == 0:
+        keys = {id(key) for record in got_records[2:] for key in record}
+        directories = {id(record[b"path"][0]) for record in got_records[2:]}
+        assert len(keys) == 2
+        assert len(directories) == 1

@@ -110,7 +110,7 @@ BytesCache::~BytesCache() {
     }
 }
 
-PyObject* BytesCache::miss(const unsigned char* data, Py_ssize_t length, unsigned slot) {
+PyObject* BytesCache::keep(const unsigned char* data, Py_ssize_t length, unsigned slot) {
     const std::uint64_t bit = std::uint64_t{1} << slot;
     PyObject* key = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), length);
     if (key == nullptr) {

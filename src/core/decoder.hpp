@@ -56,6 +56,12 @@ class ItemStack {
 // the input (a key such as b'length' in every file of a torrent, a directory
 // name in every path) becomes one shared bytes object, whose hash is then
 // computed once. Direct-mapped; a slot holds a strong reference.
+//
+// Keeping a string costs a reference taken and released, which only pays
+// when the string comes again; most strings of a small message come once,
+// and a large dictionary of distinct keys has nothing to share. So a slot
+// keeps a string only once it has been asked for before, and a call whose
+// strings have mostly not come again stops looking them up.
 class BytesCache {
    public:
     static constexpr Py_ssize_t max_length = 32;
@@ -68,19 +74,36 @@ class BytesCache {
     // A new reference to a bytes object equal to data[0:length] (length is
     // 2 .. max_length), or nullptr with MemoryError set.
     PyObject* get(const unsigned char* data, Py_ssize_t length) {
+        if (bypassed_) {
+            return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), length);
+        }
         const auto size = static_cast<std::size_t>(length);
         const unsigned slot = (static_cast<unsigned>(length) * 7u + data[0] * 3u +
                                data[size / 2] * 5u + data[size - 1]) %
                               slot_count;
-        if ((used_ >> slot) & 1u) {
+        const std::uint64_t bit = std::uint64_t{1} << slot;
+        if (used_ & bit) {
             PyObject* cached = slots_[slot];
             if (PyBytes_GET_SIZE(cached) == length &&
                 equal_short(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(cached)), data,
                             size)) {
+                ++hits_;
                 return Py_NewRef(cached);
             }
         }
-        return miss(data, length, slot);
+        if ((asked_ & bit) == 0) {
+            asked_ |= bit;
+            return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), length);
+        }
+        // Past this many misses of slots asked for before, at least one
+        // lookup in sixteen must have hit for lookups to go on.
+        constexpr Py_ssize_t trial_misses = 256;
+        ++misses_;
+        if (misses_ > trial_misses && misses_ > 16 * hits_) {
+            bypassed_ = true;
+            return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), length);
+        }
+        return keep(data, length, slot);
     }
 
    private:
@@ -107,10 +130,14 @@ class BytesCache {
     }
 
     // A new bytes object for a string not in its slot, which it then takes.
-    PyObject* miss(const unsigned char* data, Py_ssize_t length, unsigned slot);
+    PyObject* keep(const unsigned char* data, Py_ssize_t length, unsigned slot);
 
     PyObject* slots_[slot_count];
-    std::uint64_t used_ = 0;  // bit i set: slots_[i] holds a key
+    std::uint64_t used_ = 0;   // bit i set: slots_[i] holds a key
+    std::uint64_t asked_ = 0;  // bit i set: a string has missed slot i
+    Py_ssize_t hits_ = 0;
+    Py_ssize_t misses_ = 0;
+    bool bypassed_ = false;  // strings are made without a lookup
 };
 
 // What a walk over the input gives back for one value, when it only checks

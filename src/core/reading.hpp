@@ -41,6 +41,77 @@ constexpr int compare_runs(int common_order, Py_ssize_t a_count, Py_ssize_t b_co
     return static_cast<int>(a_count > b_count) - static_cast<int>(a_count < b_count);
 }
 
+// The largest magnitude of a negative integer that fits in 64 signed bits.
+constexpr std::uint64_t most_negative = std::uint64_t{1} << 63;
+
+// Integer text read in one pass by canonical_integer(): whether it has a
+// sign, and its magnitude (set only when the reader asked for the value).
+struct IntegerValue {
+    bool negative = false;
+    std::uint64_t magnitude = 0;
+};
+
+// The integer text that starts at `pos` (just past the 'i'), read a byte at
+// a time: the position just past its 'e' when the text is a canonical
+// integer of at most max_fast_digits digits that fits in 64 bits (signed
+// when negative), with its sign and, when `Value`, its magnitude in
+// `value`; -1 for anything else, which only the general reading judges.
+template <bool Value, typename Bytes>
+Py_ssize_t canonical_integer_bytewise(const Bytes& in, Py_ssize_t pos, Py_ssize_t end,
+                                      IntegerValue& value) noexcept {
+    value.negative = pos < end && in[pos] == '-';
+    const Py_ssize_t start = pos + (value.negative ? 1 : 0);
+    if (start >= end) {
+        return -1;
+    }
+    if (in[start] == token::digit_zero) {
+        if (!value.negative && start + 1 < end && in[start + 1] == token::end) {
+            value.magnitude = 0;
+            return start + 2;
+        }
+        return -1;
+    }
+    Py_ssize_t p = start;
+    while (p < end && is_digit(in[p])) {
+        if (p - start == max_fast_digits) {
+            return -1;
+        }
+        ++p;
+    }
+    if (p == start || p >= end || in[p] != token::end) {
+        return -1;
+    }
+    // A checking walk needs the value only to tell whether a negative
+    // number of the most digits fits.
+    if (Value || (value.negative && p - start == max_fast_digits)) {
+        std::uint64_t total = 0;
+        for (Py_ssize_t i = start; i < p; ++i) {
+            total = total * 10 + (in[i] - token::digit_zero);
+        }
+        if (value.negative && total > most_negative) {
+            return -1;
+        }
+        value.magnitude = total;
+    }
+    return p + 1;
+}
+
+// memcmp() of `count` bytes: the first eight (or fewer, zero-padded alike)
+// as one word, which orders most neighbouring keys, short ones entirely,
+// without a call.
+inline int compare_common(const unsigned char* a, const unsigned char* b,
+                          Py_ssize_t count) noexcept {
+    const std::uint64_t a_word = big_endian_prefix(a, count);
+    const std::uint64_t b_word = big_endian_prefix(b, count);
+    if (a_word != b_word) {
+        return a_word < b_word ? -1 : 1;
+    }
+    if (count <= 8) {
+        return 0;
+    }
+    return std::memcmp(a + 8, b + 8, static_cast<std::size_t>(count - 8));
+}
+
 // Input whose items are consecutive bytes.
 struct ContiguousBytes {
     const unsigned char* data;
@@ -81,22 +152,71 @@ struct ContiguousBytes {
         return count;
     }
 
-    // How many decimal digits run from `pos` (before `end`); more than
-    // max_fast_digits means too many to count further.
-    Py_ssize_t digit_count(Py_ssize_t pos, Py_ssize_t end) const noexcept {
-        Py_ssize_t count = 0;
-        while (count < 16 && end - (pos + count) >= 8) {
-            const auto chunk = load_le<std::uint64_t>(data + pos + count);
-            const unsigned found = leading_digit_count(chunk);
-            count += found;
-            if (found < 8) {
-                return count;
+    // canonical_integer_bytewise() in one pass over words of eight bytes:
+    // the digits are counted and converted together, and the byte after
+    // them must be the 'e'. Text too close to `end` for whole words is read
+    // a byte at a time.
+    template <bool Value>
+    [[gnu::always_inline]] Py_ssize_t canonical_integer(Py_ssize_t pos, Py_ssize_t end,
+                                                        IntegerValue& value) const noexcept {
+        value.negative = pos < end && data[pos] == '-';
+        const Py_ssize_t start = pos + (value.negative ? 1 : 0);
+        if (end - start < 8) {
+            return canonical_integer_bytewise<Value>(*this, pos, end, value);
+        }
+        const auto first = load_le<std::uint64_t>(data + start);
+        const unsigned first_count = leading_digit_count(first);
+        const bool leading_zero = byte_of(first, 0) == token::digit_zero;
+        if (first_count < 8) {
+            // 1 to 7 digits and the 'e'; a zero only alone and unsigned.
+            if (first_count == 0 || byte_of(first, first_count) != token::end ||
+                (leading_zero && (first_count != 1 || value.negative))) {
+                return -1;
             }
+            if constexpr (Value) {
+                value.magnitude = digits_value(first, first_count);
+            }
+            return start + first_count + 1;
         }
-        while (pos + count < end && is_digit(data[pos + count]) && count <= max_fast_digits) {
-            ++count;
+        if (leading_zero) {
+            return -1;
         }
-        return count;
+        if (end - start < 16) {
+            return canonical_integer_bytewise<Value>(*this, pos, end, value);
+        }
+        const auto second = load_le<std::uint64_t>(data + start + 8);
+        const unsigned second_count = leading_digit_count(second);
+        if (second_count < 8) {
+            if (byte_of(second, second_count) != token::end) {
+                return -1;
+            }
+            if constexpr (Value) {
+                value.magnitude = digits_value(first, 8) * powers_of_ten[second_count] +
+                                  digits_value(second, second_count);
+            }
+            return start + 8 + second_count + 1;
+        }
+        if (end - start < 24) {
+            return canonical_integer_bytewise<Value>(*this, pos, end, value);
+        }
+        // 17 to 19 digits: at most three more, so that the value fits in 64
+        // unsigned bits.
+        const auto third = load_le<std::uint64_t>(data + start + 16);
+        const unsigned third_count = leading_digit_count(third);
+        if (third_count > max_fast_digits - 16 || byte_of(third, third_count) != token::end) {
+            return -1;
+        }
+        if (Value || (value.negative && third_count == max_fast_digits - 16)) {
+            const std::uint64_t total =
+                (digits_value(first, 8) * powers_of_ten[8] + digits_value(second, 8)) *
+                    powers_of_ten[third_count] +
+                digits_value(third, third_count);
+            if (value.negative && total > most_negative) {
+                return -1;
+            }
+            value.magnitude = total;
+        }
+        return start + 16 + third_count + 1;
     }
 
     void copy_to(unsigned char* out, Py_ssize_t start, Py_ssize_t count) const noexcept {
@@ -107,7 +227,7 @@ struct ContiguousBytes {
     // keys) without a call.
     int compare(Py_ssize_t start, const unsigned char* other, Py_ssize_t count) const noexcept {
         if (count >= 8) {
-            return std::memcmp(data + start, other, static_cast<std::size_t>(count));
+            return compare_common(data + start, other, count);
         }
         for (Py_ssize_t i = 0; i < count; ++i) {
             if (data[start + i] != other[i]) {
@@ -161,12 +281,10 @@ struct StridedBytes {
         return count;
     }
 
-    Py_ssize_t digit_count(Py_ssize_t pos, Py_ssize_t end) const noexcept {
-        Py_ssize_t count = 0;
-        while (pos + count < end && is_digit((*this)[pos + count]) && count <= max_fast_digits) {
-            ++count;
-        }
-        return count;
+    template <bool Value>
+    Py_ssize_t canonical_integer(Py_ssize_t pos, Py_ssize_t end,
+                                 IntegerValue& value) const noexcept {
+        return canonical_integer_bytewise<Value>(*this, pos, end, value);
     }
 
     int compare(Py_ssize_t start, const unsigned char* other, Py_ssize_t count) const noexcept {
@@ -213,9 +331,10 @@ inline int compare_bytes(PyObject* a, PyObject* b) noexcept {
             return a_first < b_first ? -1 : 1;
         }
     }
-    const int order = std::memcmp(PyBytes_AS_STRING(a), PyBytes_AS_STRING(b),
-                                  static_cast<std::size_t>(std::min(a_len, b_len)));
-    return compare_runs(order, a_len, b_len);
+    return compare_runs(compare_common(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(a)),
+                                       reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(b)),
+                                       std::min(a_len, b_len)),
+                        a_len, b_len);
 }
 
 // repr() of the one-character str whose code point is `byte`.

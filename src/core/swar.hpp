@@ -21,31 +21,41 @@ namespace velka {
 inline unsigned leading_digit_count(std::uint64_t chunk) noexcept {
     constexpr std::uint64_t high_bits = 0x8080808080808080ULL;
     constexpr std::uint64_t ones = 0x0101010101010101ULL;
-    // A byte's high bit in `at_least_zero` is set iff its low seven bits are
-    // >= '0', in `above_nine` iff they are > '9'; bytes >= 0x80 are no digits.
-    const std::uint64_t at_least_zero = (chunk | high_bits) - ones * token::digit_zero;
-    const std::uint64_t above_nine = (chunk | high_bits) - ones * (token::digit_nine + 1);
-    const std::uint64_t digits = at_least_zero & ~above_nine & ~chunk & high_bits;
-    const std::uint64_t others = ~digits & high_bits;
+    // Less '0', a digit's byte is 0 to 9, and adding 0x76 leaves its high bit
+    // clear; any other byte has its high bit set in one of the two. A carry
+    // out of a byte comes only from a byte that is no digit, so it reaches
+    // only bytes after the first non-digit, which are not counted.
+    const std::uint64_t offsets = chunk ^ (ones * token::digit_zero);
+    const std::uint64_t others = ((offsets + ones * (0x80 - 10)) | offsets) & high_bits;
     // No non-digit at all counts 64 zero bits: eight digits.
     return static_cast<unsigned>(std::countr_zero(others)) / 8;
 }
 
-inline unsigned leading_digits(std::uint64_t chunk, std::uint64_t& value) noexcept {
-    const unsigned count = leading_digit_count(chunk);
-    if (count == 0) {
-        value = 0;
-        return 0;
-    }
+// The value of the first `count` (0 to 8) bytes of `chunk`, which are
+// decimal digits (and so less '0' are their values).
+inline std::uint64_t digits_value(std::uint64_t chunk, unsigned count) noexcept {
     // Keep the digits, moved to the top so that missing ones read as leading
-    // zeros, then combine neighbours: pairs, fours, eights.
-    std::uint64_t v = (chunk & 0x0F0F0F0F0F0F0F0FULL) << (8 * (8 - count));
+    // zeros, then combine neighbours: pairs, fours, eights. The move is made
+    // in two halves so that no digits at all (a shift by 64, which C++ leaves
+    // undefined) gives zero.
+    const unsigned half_shift = 4 * (8 - count);
+    std::uint64_t v = (chunk ^ 0x3030303030303030ULL) << half_shift << half_shift;
     v = v * 10 + (v >> 8);
     v = (((v & 0x000000FF000000FFULL) * (100 + (1000000ULL << 32))) +
          (((v >> 16) & 0x000000FF000000FFULL) * (1 + (10000ULL << 32)))) >>
         32;
-    value = v;
+    return v;
+}
+
+inline unsigned leading_digits(std::uint64_t chunk, std::uint64_t& value) noexcept {
+    const unsigned count = leading_digit_count(chunk);
+    value = digits_value(chunk, count);
     return count;
+}
+
+// Byte `index` (0 to 7) of eight bytes read by load_le.
+constexpr unsigned byte_of(std::uint64_t chunk, unsigned index) noexcept {
+    return static_cast<unsigned>(chunk >> (8 * index)) & 0xFFU;
 }
 
 // The eight decimal digits of `value` (below 10^8, zero-padded), most

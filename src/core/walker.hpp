@@ -295,63 +295,30 @@ class Walker {
     }
 
    public:
-    // `_decode_int`
-    Result integer(Py_ssize_t& pos) {
-        Py_ssize_t p = pos + 1;
-        const bool negative = p < length_ && in_[p] == '-';
-        if (negative) {
-            ++p;
+    // `_decode_int`: canonical integers that fit in 64 bits in one pass,
+    // everything else (with every fault) by the general reading.
+    [[gnu::always_inline]] Result integer(Py_ssize_t& pos) {
+        reading::IntegerValue value;
+        const Py_ssize_t end = in_.template canonical_integer<Build>(pos + 1, length_, value);
+        if (end < 0) [[unlikely]] {
+            return integer_general(pos);
         }
-        if (p < length_ && in_[p] > token::digit_zero && in_[p] <= token::digit_nine) {
-            std::uint64_t magnitude = 0;
-            Py_ssize_t count;
-            if constexpr (Build) {
-                count = in_.digits(p, length_, magnitude);
-            } else {
-                // Only a negative number of 19 digits needs its value, to
-                // tell whether it fits.
-                count = in_.digit_count(p, length_);
-                if (negative && count == reading::max_fast_digits) {
-                    in_.digits(p, length_, magnitude);
-                }
+        pos = end;
+        if constexpr (Build) {
+            if (value.negative) {
+                return PyLong_FromLongLong(static_cast<long long>(0 - value.magnitude));
             }
-            const Py_ssize_t end = p + count;
-            if (count <= reading::max_fast_digits && end < length_ && in_[end] == token::end) {
-                constexpr auto most_negative = std::uint64_t{1} << 63;
-                if (!negative) {
-                    pos = end + 1;
-                    if constexpr (Build) {
-                        if (magnitude < most_negative) {
-                            return PyLong_FromLongLong(static_cast<long long>(magnitude));
-                        }
-                        return PyLong_FromUnsignedLongLong(magnitude);
-                    } else {
-                        return Checked{true};
-                    }
-                }
-                if (magnitude <= most_negative) {
-                    pos = end + 1;
-                    if constexpr (Build) {
-                        return PyLong_FromLongLong(static_cast<long long>(0 - magnitude));
-                    } else {
-                        return Checked{true};
-                    }
-                }
+            if (value.magnitude < reading::most_negative) {
+                return PyLong_FromLongLong(static_cast<long long>(value.magnitude));
             }
-        } else if (!negative && p + 1 < length_ && in_[p] == token::digit_zero &&
-                   in_[p + 1] == token::end) {
-            pos = p + 2;
-            if constexpr (Build) {
-                return PyLong_FromLong(0);
-            } else {
-                return Checked{true};
-            }
+            return PyLong_FromUnsignedLongLong(value.magnitude);
+        } else {
+            return Checked{true};
         }
-        return integer_general(pos);
     }
 
    private:
-    Result integer_general(Py_ssize_t& pos) {
+    [[gnu::noinline]] Result integer_general(Py_ssize_t& pos) {
         const Py_ssize_t end = find_byte(token::end, pos + 1, reading::NumberText::integer);
         if (end < 0) {
             return failed();
@@ -690,10 +657,16 @@ class Walker {
     // Checks a member of a container. `taken` is the step of the path that
     // selects this member, if one does: the member then is either the value
     // looked for or lies on the way to it.
-    bool check_member(Py_ssize_t& pos, const PathStep* taken) {
-        if (taken == nullptr) {
+    [[gnu::always_inline]] bool check_member(Py_ssize_t& pos, const PathStep* taken) {
+        if (taken == nullptr) [[likely]] {
             return static_cast<bool>(member(pos));
         }
+        return check_member_on_path(pos, taken);
+    }
+
+    // check_member() for a member that a step of the path selects: out of
+    // line, so that the members off the path are checked in the loop.
+    [[gnu::noinline]] bool check_member_on_path(Py_ssize_t& pos, const PathStep* taken) {
         const Py_ssize_t depth = taken - scratch_.path_.data() + 1;
         if (depth == static_cast<Py_ssize_t>(scratch_.path_.size())) {
             const Py_ssize_t start = pos;
