@@ -90,3 +90,24 @@ inline int PyUnicode_Equal(PyObject* a, PyObject* b) {
 }
 
 #endif
+
+#if PY_VERSION_HEX < 0x030D0000  // before 3.13
+
+// 1 and a new reference in *result while the referent lives; 0 and nullptr
+// when it is gone; -1 with TypeError when `ref` is no weak reference.
+inline int PyWeakref_GetRef(PyObject* ref, PyObject** result) {
+    if (!PyWeakref_Check(ref)) {
+        *result = nullptr;
+        PyErr_SetString(PyExc_TypeError, "expected a weakref");
+        return -1;
+    }
+    PyObject* referent = PyWeakref_GetObject(ref);  // borrowed
+    if (referent == Py_None) {
+        *result = nullptr;
+        return 0;
+    }
+    *result = Py_NewRef(referent);
+    return 1;
+}
+
+#endif
