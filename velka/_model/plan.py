@@ -20,7 +20,14 @@ import typing
 from typing import Annotated, Any, Literal, NewType, get_args, get_origin
 
 from velka._model.markers import Raw
-from velka._model.records import RecordInfo, Role, is_dataclass_type, is_record_type, record_info
+from velka._model.records import (
+    RecordInfo,
+    Role,
+    is_bencode_value,
+    is_dataclass_type,
+    is_record_type,
+    record_info,
+)
 
 # Node kinds, as the compiled walk numbers them.
 ANY = 0
@@ -396,9 +403,7 @@ def _resolved(form: Any) -> Any:
 
 
 def _is_bencode_value(form: Any) -> bool:
-    from velka.bencode import BencodeValue
-
-    return form is BencodeValue
+    return is_bencode_value(form)
 
 
 def _tokens(form: Any) -> tuple[str, ...] | None:
