@@ -572,4 +572,9 @@ def _display(form: Any) -> str:
         return " | ".join(_display(m) for m in get_args(form))
     if origin is Literal:
         return "Literal[" + ", ".join(repr(v) for v in get_args(form)) + "]"
+    if isinstance(origin, type) and get_args(form):
+        shown = ("..." if a is Ellipsis else _display(a) for a in get_args(form))
+        return f"{origin.__qualname__}[{', '.join(shown)}]"
+    if form is Ellipsis:
+        return "..."
     return repr(form).replace("typing.", "")
