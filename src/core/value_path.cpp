@@ -31,8 +31,8 @@ bool is_plain_name(PyObject* text) {
 }  // namespace
 
 PyObject* key_step_text(PyObject* key) {
-    PyRef text = PyRef::steal(
-        PyUnicode_DecodeUTF8(PyBytes_AS_STRING(key), PyBytes_GET_SIZE(key), "strict"));
+    PyRef text =
+        PyRef::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(key), PyBytes_GET_SIZE(key), "strict"));
     if (!text) {
         if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
             return nullptr;
@@ -63,9 +63,9 @@ void PathTrail::add(PyObject* key, Py_ssize_t index) noexcept {
         // PyMem_Realloc sets no exception, so the fault's own stays raised.
         const Py_ssize_t capacity = capacity_ * 2;
         auto* steps = static_cast<Step*>(
-            steps_ == inline_ ? PyMem_Malloc(static_cast<std::size_t>(capacity) * sizeof(Step))
-                              : PyMem_Realloc(steps_, static_cast<std::size_t>(capacity) *
-                                                          sizeof(Step)));
+            steps_ == inline_
+                ? PyMem_Malloc(static_cast<std::size_t>(capacity) * sizeof(Step))
+                : PyMem_Realloc(steps_, static_cast<std::size_t>(capacity) * sizeof(Step)));
         if (steps == nullptr) {
             lost_ = true;
             return;
@@ -114,9 +114,8 @@ void PathTrail::attach_to_raised_error() const {
         PyUnicode_Check(PyTuple_GET_ITEM(arguments.get(), 0))) {
         PyRef path = PyRef::steal(text());
         PyRef message =
-            PyRef::steal(path ? PyUnicode_FromFormat("%U at %U",
-                                                     PyTuple_GET_ITEM(arguments.get(), 0),
-                                                     path.get())
+            PyRef::steal(path ? PyUnicode_FromFormat(
+                                    "%U at %U", PyTuple_GET_ITEM(arguments.get(), 0), path.get())
                               : nullptr);
         PyRef new_arguments = PyRef::steal(message ? PyTuple_Pack(1, message.get()) : nullptr);
         if (new_arguments) {

@@ -25,14 +25,14 @@ namespace velka {
 namespace {
 
 // Process-wide, set once by prepare_typed_encoder() and kept.
-PyObject* raw_class = nullptr;        // velka._model.markers.Raw
-PyObject* enum_class = nullptr;       // enum.Enum
-PyObject* layout_maker = nullptr;     // velka._model.records.encode_layout
-PyObject* bencode_module = nullptr;   // where DecodeError is looked up
-PyObject* value_name = nullptr;       // "value"
-PyObject* fields_name = nullptr;      // "__dataclass_fields__"
+PyObject* raw_class = nullptr;       // velka._model.markers.Raw
+PyObject* enum_class = nullptr;      // enum.Enum
+PyObject* layout_maker = nullptr;    // velka._model.records.encode_layout
+PyObject* bencode_module = nullptr;  // where DecodeError is looked up
+PyObject* value_name = nullptr;      // "value"
+PyObject* fields_name = nullptr;     // "__dataclass_fields__"
 PyObject* decode_error_name = nullptr;
-PyObject* drop_callback = nullptr;    // called with the weak reference of a class that died
+PyObject* drop_callback = nullptr;  // called with the weak reference of a class that died
 
 struct LayoutField {
     PyObject* key;   // bytes: the key as written
@@ -40,9 +40,9 @@ struct LayoutField {
 };
 
 struct RecordLayout {
-    bool is_record;     // false: the class is no dataclass
+    bool is_record;       // false: the class is no dataclass
     PyObject* class_ref;  // weak reference to the class, with drop_callback
-    PyObject* extra;    // str: the attribute of unknown keys, or nullptr
+    PyObject* extra;      // str: the attribute of unknown keys, or nullptr
     Py_ssize_t count;
     LayoutField* fields;
 };
@@ -106,7 +106,9 @@ class LayoutTable {
         RecordLayout* layout;
     };
 
-    [[nodiscard]] std::size_t capacity() const noexcept { return slots_ == nullptr ? 0 : mask_ + 1; }
+    [[nodiscard]] std::size_t capacity() const noexcept {
+        return slots_ == nullptr ? 0 : mask_ + 1;
+    }
 
     [[nodiscard]] std::size_t home(PyTypeObject* type) const noexcept {
         // Objects are aligned, so the low bits say nothing; the multiplier
@@ -290,7 +292,8 @@ bool refuse_text() {
         return false;
     }
     PyRef cause = PyRef::steal(PyErr_GetRaisedException());
-    PyRef message = PyRef::steal(PyUnicode_FromFormat("cannot encode str as UTF-8: %S", cause.get()));
+    PyRef message =
+        PyRef::steal(PyUnicode_FromFormat("cannot encode str as UTF-8: %S", cause.get()));
     if (!message) {
         return false;
     }
@@ -368,8 +371,7 @@ int Encoder<Typed>::bytes_subclass(PyObject* value) {
 template <bool Typed>
 int Encoder<Typed>::text(PyObject* value) {
     if (PyUnicode_IS_ASCII(value)) {
-        return string(static_cast<const char*>(PyUnicode_DATA(value)),
-                      PyUnicode_GET_LENGTH(value));
+        return string(static_cast<const char*>(PyUnicode_DATA(value)), PyUnicode_GET_LENGTH(value));
     }
     PyRef encoded = PyRef::steal(PyUnicode_AsUTF8String(value));
     if (!encoded) {
@@ -482,9 +484,8 @@ int Encoder<Typed>::record(PyObject* value, const RecordLayout& layout) {
             continue;
         }
         if (order == 0) {
-            raise_error_format(ErrorClass::encode_error,
-                               "extra key %R is also the key of field %U", entry->key,
-                               field->attr);
+            raise_error_format(ErrorClass::encode_error, "extra key %R is also the key of field %U",
+                               entry->key, field->attr);
             return fault();
         }
         PyRef item = PyRef::steal(PyObject_GetAttr(value, field->attr));
