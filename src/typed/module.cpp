@@ -1,6 +1,7 @@
 // velka._typed: the compiled half of velka.typed (the Decoder type and the
 // decoder of cached plans); velka/typed.py is the public module.
 #include "build.hpp"
+#include "encode_entry.hpp"
 #include "entry_points.hpp"
 #include "errors.hpp"
 #include "module_support.hpp"
@@ -11,8 +12,9 @@ namespace velka {
 namespace {
 
 constexpr const char module_doc[] =
-    "The compiled walk of velka.typed: bencode decoded into the caller's\n"
-    "types by a plan that velka._model.plan makes from their annotations.";
+    "The compiled half of velka.typed: bencode decoded into the caller's\n"
+    "types by a plan that velka._model.plan makes from their annotations, and\n"
+    "values, dataclass instances included, encoded into canonical bencode.";
 
 constexpr const char validation_error_doc[] =
     "Raised when well-formed bencode does not fit the type it is decoded into.\n"
@@ -51,7 +53,8 @@ int initialise(PyObject* module) {
         bind_exception_class(namespace_dict, "ValidationError", decode_error.get(),
                              validation_error_doc, public_name.get()) < 0 ||
         bind_error_class(ErrorClass::decode_error, bencode.get(), "DecodeError") < 0 ||
-        bind_error_class(ErrorClass::incomplete, raw.get(), "IncompleteError") < 0) {
+        bind_error_class(ErrorClass::incomplete, raw.get(), "IncompleteError") < 0 ||
+        bind_error_class(ErrorClass::encode_error, bencode.get(), "EncodeError") < 0) {
         return -1;
     }
     if (typed::shared.raw_class == nullptr) {
@@ -70,7 +73,7 @@ int initialise(PyObject* module) {
     }
     if (bind_new(namespace_dict, "Decoder",
                  typed::make_decoder_type(public_name.get(), validation_error)) < 0 ||
-        PyModule_AddFunctions(module, module_functions) < 0) {
+        PyModule_AddFunctions(module, module_functions) < 0 || add_encode_function(module) < 0) {
         return -1;
     }
     return 0;
