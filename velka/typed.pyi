@@ -19,11 +19,13 @@ class ValidationError(DecodeError):
     position: int
 
 @overload
-def decode(data: Buffer | None, type: type[_T], *, forbid_unknown: bool = False) -> _T: ...
+def decode(  # noqa: UP047 (stubs for 3.11 too)
+    data: Buffer | None, type: type[_T], *, forbid_unknown: bool = False
+) -> _T: ...
 @overload
 def decode(data: Buffer | None, type: Any, *, forbid_unknown: bool = False) -> Any: ...
 
-class Decoder(Generic[_T]):
+class Decoder(Generic[_T]):  # noqa: UP046 (stubs for 3.11 too)
     """Decodes bencode into *type* by a plan made once from its annotations."""
 
     @overload
