@@ -1,6 +1,6 @@
 import dataclasses
-import re
 import gc
+import re
 import threading
 import weakref
 from typing import Annotated, Any, Literal
@@ -125,10 +125,22 @@ INFO = {b"name": b"n", b"piece length": 1}
         ({b"on": 2}, Flag, "expected bool (0 or 1), got 2", "$.on", 5),
         ({b"pair": [1]}, Pair, "expected tuple of 2 items, got 1 items", "$.pair", 7),
         ({b"pair": [1, 2, 3]}, Pair, "expected tuple of 2 items, got 3 items", "$.pair", 7),
-        ({b"inner": {b"high": 1, b"low": 2}}, Holder, "invalid Ordered: low above high", "$.inner", 8),
+        (
+            {b"inner": {b"high": 1, b"low": 2}},
+            Holder,
+            "invalid Ordered: low above high",
+            "$.inner",
+            8,
+        ),
         ({b"q": b"ping", b"y": b"x"}, Ping | Pong, "expected one of 'q', 'r', got 'x'", "$.y", 13),
         ({b"q": b"ping"}, Ping | Pong, "missing key 'y'", "$", 0),
-        ({b"q": b"pong", b"y": b"q"}, Ping | Pong, "expected Literal['ping'], got 'pong'", "$.q", 4),
+        (
+            {b"q": b"pong", b"y": b"q"},
+            Ping | Pong,
+            "expected Literal['ping'], got 'pong'",
+            "$.q",
+            4,
+        ),
         ([1], dict[str, int], "expected dict, got list", "$", 0),
         ({b"\xff": 1}, dict[str, int], "invalid UTF-8", "$", 1),
     ],
@@ -178,11 +190,20 @@ def test_malformed_input_wins_over_an_earlier_fault(data, form):
 
 
 @settings(max_examples=examples(400))
-@given(st.binary(max_size=40) | st.builds(lambda v: encode(v), st.recursive(
-    st.integers() | st.binary(max_size=4),
-    lambda inner: st.lists(inner, max_size=3) | st.dictionaries(st.binary(max_size=3), inner, max_size=3),
-    max_leaves=8,
-)).map(lambda d: d[: len(d) // 2] if len(d) % 3 == 0 else d))
+@given(
+    st.binary(max_size=40)
+    | st.builds(
+        lambda v: encode(v),
+        st.recursive(
+            st.integers() | st.binary(max_size=4),
+            lambda inner: (
+                st.lists(inner, max_size=3)
+                | st.dictionaries(st.binary(max_size=3), inner, max_size=3)
+            ),
+            max_leaves=8,
+        ),
+    ).map(lambda d: d[: len(d) // 2] if len(d) % 3 == 0 else d)
+)
 def test_any_is_plain_decode(data):
     try:
         expected = plain_decode(data)
@@ -303,7 +324,9 @@ def test_a_decoder_holds_its_classes():
 
 def test_threads_share_a_decoder():
     decoder = Decoder(Torrent)
-    data = encode({b"announce": b"a", b"info": {**INFO, b"files": [{b"length": 1, b"path": [b"p"]}] * 50}})
+    data = encode(
+        {b"announce": b"a", b"info": {**INFO, b"files": [{b"length": 1, b"path": [b"p"]}] * 50}}
+    )
     expected = decoder.decode(data)
     failures = []
 

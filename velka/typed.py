@@ -19,12 +19,14 @@ from typing import Any, get_args, get_origin
 from velka._model.markers import Extra, Key, Raw
 from velka._typed import Decoder, ValidationError, _weak_decoder
 
+__all__ = ["Decoder", "Extra", "Key", "Raw", "ValidationError", "decode"]
+
 try:
     from velka._typed import encode
 except ImportError:  # a build whose compiled module has no encoder yet
     pass
-
-__all__ = ["Decoder", "Extra", "Key", "Raw", "ValidationError", "decode", "encode"]
+else:
+    __all__ += ["encode"]
 
 # Plans made by decode(), by type and forbid_unknown. A key names the
 # caller's classes (and other objects) through weak references, and each

@@ -1,7 +1,8 @@
 """Bencode decoded into the caller's own types, checked as it is read."""
 
 from collections.abc import Buffer
-from typing import Any, Generic, SupportsIndex, TypeVar, overload
+from types import GenericAlias
+from typing import Any, Generic, SupportsIndex, TypeVar, final, overload
 
 from velka._model.markers import Extra as Extra
 from velka._model.markers import Key as Key
@@ -19,17 +20,21 @@ class ValidationError(DecodeError):
     position: int
 
 @overload
-def decode(data: Buffer | None, type: type[_T], *, forbid_unknown: bool = False) -> _T: ...
+def decode(  # noqa: UP047 (stubs for 3.11 too)
+    data: Buffer | None, type: type[_T], *, forbid_unknown: bool = False
+) -> _T: ...
 @overload
 def decode(data: Buffer | None, type: Any, *, forbid_unknown: bool = False) -> Any: ...
 
-class Decoder(Generic[_T]):
+@final
+class Decoder(Generic[_T]):  # noqa: UP046 (stubs for 3.11 too)
     """Decodes bencode into *type* by a plan made once from its annotations."""
 
     @overload
     def __new__(cls, type: type[_T], *, forbid_unknown: bool = False) -> Decoder[_T]: ...
     @overload
     def __new__(cls, type: Any, *, forbid_unknown: bool = False) -> Decoder[Any]: ...
+    def __class_getitem__(cls, item: Any, /) -> GenericAlias: ...
     @property
     def type(self) -> Any:
         """The type that the decoder decodes into."""

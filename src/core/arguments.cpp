@@ -84,8 +84,8 @@ int prefix_arguments(const char* function, PyObject* const* args, Py_ssize_t nar
     start = 0;
     if (bound[1] != nullptr) {
         if (!PyIndex_Check(bound[1])) {
-            PyErr_Format(PyExc_TypeError, "%s() argument 'start' must be int, not %.200s",
-                         function, Py_TYPE(bound[1])->tp_name);
+            PyErr_Format(PyExc_TypeError, "%s() argument 'start' must be int, not %.200s", function,
+                         Py_TYPE(bound[1])->tp_name);
             return -1;
         }
         // Out-of-range values saturate, and are then refused as out of range.

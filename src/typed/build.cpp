@@ -134,7 +134,8 @@ PyObject* build_fields(const Node& node, FieldValues& values, Py_ssize_t positio
         }
     }
     if (record.post_init) {
-        PyRef result = PyRef::steal(PyObject_CallMethodNoArgs(instance.get(), shared.post_init_name));
+        PyRef result =
+            PyRef::steal(PyObject_CallMethodNoArgs(instance.get(), shared.post_init_name));
         if (!result) {
             return refused(node, position, fault);
         }

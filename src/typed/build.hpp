@@ -11,7 +11,7 @@ namespace velka::typed {
 // Objects the walk and the builders need, made when the module is
 // initialised and kept for the life of the process.
 struct Shared {
-    PyObject* raw_class = nullptr;       // velka._model.markers.Raw
+    PyObject* raw_class = nullptr;  // velka._model.markers.Raw
     PyObject* empty_tuple = nullptr;
     PyObject* post_init_name = nullptr;  // "__post_init__"
 };

@@ -49,8 +49,8 @@ PyObject* describe_function() {
 // A new Decoder of `description` (root, nodes, objects, held); `held_by` is
 // what the decoder keeps of the held objects (`held` itself, or their weak
 // references). Returns a new reference, or nullptr with an exception set.
-PyObject* new_decoder(PyTypeObject* type, PyObject* form, PyObject* description,
-                      PyObject* held_by, bool weak) {
+PyObject* new_decoder(PyTypeObject* type, PyObject* form, PyObject* description, PyObject* held_by,
+                      bool weak) {
     if (!PyTuple_Check(description) || PyTuple_GET_SIZE(description) != 4) {
         PyErr_SetString(PyExc_TypeError, "velka._typed: a plan description is a 4-tuple");
         return nullptr;
@@ -316,10 +316,10 @@ constexpr const char decode_prefix_doc[] =
 
 PyMethodDef decoder_methods[] = {
     {"decode", decoder_decode, METH_O, decode_doc},
-    {"decode_prefix", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decoder_decode_prefix)),
+    {"decode_prefix",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decoder_decode_prefix)),
      METH_FASTCALL | METH_KEYWORDS, decode_prefix_doc},
-    {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS,
-     "See PEP 585."},
+    {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS, "See PEP 585."},
     {nullptr, nullptr, 0, nullptr},
 };
 

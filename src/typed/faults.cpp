@@ -31,7 +31,8 @@ void Fault::add(Py_ssize_t value, bool is_index) noexcept {
     }
     if (count_ == capacity_) {
         const Py_ssize_t grown = capacity_ * 2;
-        auto* steps = static_cast<Step*>(PyMem_Malloc(static_cast<std::size_t>(grown) * sizeof(Step)));
+        auto* steps =
+            static_cast<Step*>(PyMem_Malloc(static_cast<std::size_t>(grown) * sizeof(Step)));
         if (steps == nullptr) {
             path_lost_ = true;
             return;
@@ -61,8 +62,8 @@ PyObject* copy_span(const InputView& view, Py_ssize_t start, Py_ssize_t length) 
 }
 
 PyObject* describe_key(PyObject* key) {
-    PyRef text = PyRef::steal(
-        PyUnicode_DecodeUTF8(PyBytes_AS_STRING(key), PyBytes_GET_SIZE(key), "strict"));
+    PyRef text =
+        PyRef::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(key), PyBytes_GET_SIZE(key), "strict"));
     if (!text) {
         if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
             return nullptr;

@@ -28,7 +28,8 @@ constexpr const char qualified_name[] = "velka._typed";
 ProcessModule the_module("_typed");
 
 PyMethodDef module_functions[] = {
-    {"_weak_decoder", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(typed::weak_decoder)),
+    {"_weak_decoder",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(typed::weak_decoder)),
      METH_FASTCALL, "The decoder of a cached plan, which holds the caller's objects weakly."},
     {nullptr, nullptr, 0, nullptr},
 };

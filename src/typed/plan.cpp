@@ -36,8 +36,8 @@ Py_ssize_t number(PyObject* tuple, Py_ssize_t i) {
 
 template <typename T>
 T* allocate(Py_ssize_t count) {
-    auto* memory = static_cast<T*>(PyMem_Calloc(count > 0 ? static_cast<std::size_t>(count) : 1,
-                                                sizeof(T)));
+    auto* memory =
+        static_cast<T*>(PyMem_Calloc(count > 0 ? static_cast<std::size_t>(count) : 1, sizeof(T)));
     if (memory == nullptr) {
         PyErr_NoMemory();
     }
@@ -165,8 +165,8 @@ int Plan::compile_node(Py_ssize_t index, PyObject* description) {
                 return -1;
             }
             for (Py_ssize_t i = 0; i < node.part_count; ++i) {
-                node.parts[i] = node_at(PyTuple_GET_ITEM(parts, first + i),
-                                        node.kind == Kind::token_union);
+                node.parts[i] =
+                    node_at(PyTuple_GET_ITEM(parts, first + i), node.kind == Kind::token_union);
                 if (node.parts[i] == nullptr && PyErr_Occurred()) {
                     return -1;
                 }

@@ -31,7 +31,14 @@ enum class Kind : std::uint8_t {
 
 enum class Build : std::uint8_t { fields = 0, call = 1, dict = 2 };
 
-enum class Absent : std::uint8_t { missing = 0, value = 1, factory = 2, none = 3, omit = 4, extra = 5 };
+enum class Absent : std::uint8_t {
+    missing = 0,
+    value = 1,
+    factory = 2,
+    none = 3,
+    omit = 4,
+    extra = 5
+};
 
 enum class Assign : std::uint8_t { field = 0, factory = 1, value = 2 };
 
@@ -39,13 +46,13 @@ struct Node;
 
 // One key of a record, in the order of the keys' raw bytes.
 struct RecordKey {
-    PyObject* key;        // bytes
-    Py_ssize_t typed;     // the field that decodes the value, or -1
-    Py_ssize_t raw;       // the field that takes the value's bytes, or -1
+    PyObject* key;     // bytes
+    Py_ssize_t typed;  // the field that decodes the value, or -1
+    Py_ssize_t raw;    // the field that takes the value's bytes, or -1
 };
 
 struct RecordField {
-    PyObject* name;      // str: the attribute, keyword or TypedDict key
+    PyObject* name;  // str: the attribute, keyword or TypedDict key
     Absent absent;
     PyObject* fallback;  // the default or the factory, for Absent::value/factory
     const Node* node;    // nullptr for the field of unknown keys
@@ -55,8 +62,8 @@ struct RecordField {
 struct InitStep {
     PyObject* name;
     Assign assign;
-    Py_ssize_t field;   // Assign::field
-    PyObject* object;   // the factory or the default
+    Py_ssize_t field;  // Assign::field
+    PyObject* object;  // the factory or the default
 };
 
 struct Record {
@@ -74,7 +81,7 @@ struct Record {
 };
 
 struct Choice {
-    PyObject* table;     // dict: int or bytes -> int (an index of results)
+    PyObject* table;  // dict: int or bytes -> int (an index of results)
     Py_ssize_t result_count;
     PyObject** results;
     bool accepts_integer;
@@ -82,8 +89,8 @@ struct Choice {
 };
 
 struct Tagged {
-    PyObject* tag;       // bytes: the key
-    PyObject* table;     // dict: int or bytes -> int (an index of members)
+    PyObject* tag;    // bytes: the key
+    PyObject* table;  // dict: int or bytes -> int (an index of members)
     Py_ssize_t member_count;
     const Node** members;
     PyObject* expected_tag;  // str: the values, for messages

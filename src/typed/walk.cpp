@@ -36,7 +36,10 @@ class TypedWalk {
    public:
     TypedWalk(ValueDecoder& decoder, ValueChecker& checker, Bytes input, Py_ssize_t length,
               Fault& fault) noexcept
-        : build_(decoder, input), check_(checker, input), in_(input), length_(length),
+        : build_(decoder, input),
+          check_(checker, input),
+          in_(input),
+          length_(length),
           fault_(fault) {}
 
     PyObject* value(const Node& node, Py_ssize_t& pos) {
@@ -420,8 +423,7 @@ class TypedWalk {
                     values.set(field_key.typed, item);
                 }
                 if (field_key.raw >= 0) {
-                    PyObject* item =
-                        field_key.typed >= 0 ? raw_span(value_start, pos) : raw(pos);
+                    PyObject* item = field_key.typed >= 0 ? raw_span(value_start, pos) : raw(pos);
                     if (item == nullptr) {
                         return nullptr;
                     }
@@ -463,8 +465,7 @@ class TypedWalk {
                 if (!shown) {
                     return nullptr;
                 }
-                return fault_.record(PyUnicode_FromFormat("missing key %U", shown.get()),
-                                     position);
+                return fault_.record(PyUnicode_FromFormat("missing key %U", shown.get()), position);
             }
         }
         PyErr_SetString(PyExc_SystemError, "velka._typed: a field without a key");
@@ -513,8 +514,8 @@ class TypedWalk {
             if (!PyErr_Occurred()) {
                 PyRef shown = PyRef::steal(describe_value(key.get()));
                 if (shown) {
-                    fault_.record(PyUnicode_FromFormat("expected %U, got %U", expected, shown.get()),
-                                  start);
+                    fault_.record(
+                        PyUnicode_FromFormat("expected %U, got %U", expected, shown.get()), start);
                 }
             }
             return -1;
@@ -555,8 +556,8 @@ class TypedWalk {
             }
             if (keys.key.length == tag_length &&
                 in_.compare(keys.key.start, tag, tag_length) == 0) {
-                const Py_ssize_t member = look_up(node, tagged.table, tagged.expected_tag, true, true,
-                                                  token_at(ahead), ahead);
+                const Py_ssize_t member = look_up(node, tagged.table, tagged.expected_tag, true,
+                                                  true, token_at(ahead), ahead);
                 if (member < 0 || member >= tagged.member_count) {
                     fault_.add_key(key_position);
                     return nullptr;
@@ -584,14 +585,12 @@ PyObject* walk(const Node& root, const InputView& view, bool tell_incomplete, Py
     ValueDecoder decoder(view, tell_incomplete);
     ValueChecker checker(view, tell_incomplete);
     if (view.contiguous()) {
-        return TypedWalk<reading::ContiguousBytes>(decoder, checker,
-                                                   reading::ContiguousBytes{view.data},
-                                                   view.length, fault)
+        return TypedWalk<reading::ContiguousBytes>(
+                   decoder, checker, reading::ContiguousBytes{view.data}, view.length, fault)
             .value(root, pos);
     }
-    return TypedWalk<reading::StridedBytes>(decoder, checker,
-                                            reading::StridedBytes{view.data, view.stride},
-                                            view.length, fault)
+    return TypedWalk<reading::StridedBytes>(
+               decoder, checker, reading::StridedBytes{view.data, view.stride}, view.length, fault)
         .value(root, pos);
 }
 

@@ -209,9 +209,13 @@ class _Planner:
             elif isinstance(value, bytes):
                 key = value
             else:
-                raise TypeError(f"{where}: {_display(form)} holds {value!r}, which has no bencode form")
+                raise TypeError(
+                    f"{where}: {_display(form)} holds {value!r}, which has no bencode form"
+                )
             if key in seen:
-                if seen[key] is result or (not is_held and seen[key] == result and type(seen[key]) is type(result)):
+                if seen[key] is result or (
+                    not is_held and seen[key] == result and type(seen[key]) is type(result)
+                ):
                     continue
                 raise TypeError(
                     f"{where}: {_display(form)} holds {seen[key]!r} and {result!r}, "
@@ -289,7 +293,9 @@ class _Planner:
             if disjoint:
                 tags.append(key)
         if len(tags) != 1:
-            found = "no key" if not tags else "more than one key (" + ", ".join(map(repr, tags)) + ")"
+            found = (
+                "no key" if not tags else "more than one key (" + ", ".join(map(repr, tags)) + ")"
+            )
             raise TypeError(
                 f"{where}: {_display(form)} is ambiguous: its records need one required key "
                 f"that each types as a Literal with values of its own, and have {found}"
