@@ -22,7 +22,6 @@ import enum
 import gc
 import pathlib
 import sys
-
 from typing import Annotated, Any
 
 from velka import _typed, bencode, raw
