@@ -19,7 +19,7 @@ def test_suite_runs_against_the_installed_package():
     assert not Path(velka.__file__).resolve().is_relative_to(ROOT / "velka")
 
 
-@pytest.mark.parametrize("name", ["bencode.pyi", "raw.pyi", "typed.pyi", "py.typed"])
+@pytest.mark.parametrize("name", ["bencode.pyi", "raw.pyi", "typed.pyi", "_typed.pyi", "py.typed"])
 def test_typing_files_are_installed_beside_the_module(name):
     assert (Path(velka.bencode.__file__).parent / name).is_file()
 
@@ -40,7 +40,7 @@ def _run(args: list[str], cwd: Path) -> subprocess.CompletedProcess[str]:
 
 
 @needs_mypy
-@pytest.mark.parametrize("module", ["velka.bencode", "velka.raw", "velka.typed"])
+@pytest.mark.parametrize("module", ["velka.bencode", "velka.raw", "velka.typed", "velka._typed"])
 def test_stub_matches_the_runtime_module(tmp_path, module):
     result = _run(["mypy.stubtest", module], tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr

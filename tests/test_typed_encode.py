@@ -14,9 +14,9 @@ import pytest
 from emulation import examples
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from velka._typed import encode
 
 from velka._model.markers import Extra, Key, Raw
+from velka._typed import encode
 from velka.bencode import EncodeError
 from velka.bencode import encode as plain_encode
 

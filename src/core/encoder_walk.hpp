@@ -813,7 +813,7 @@ class Encoder {
     int text_keyed_dict(PyObject* value);
     int collect_keys(PyObject* value, KeyEntries& entries);
     int raw_key(PyObject* key, PyObject*& raw);
-    int keyed_value(PyObject* value, const KeyEntry& entry);
+    int keyed_value(PyObject* dict, const KeyEntry& entry);
 
     Output out_;
     // Counts the calls into the caller's code (subclass methods, iterators)
