@@ -40,7 +40,7 @@ def _run(args: list[str], cwd: Path) -> subprocess.CompletedProcess[str]:
 
 
 @needs_mypy
-@pytest.mark.parametrize("module", ["velka.bencode", "velka.raw"])
+@pytest.mark.parametrize("module", ["velka.bencode", "velka.raw", "velka.typed"])
 def test_stub_matches_the_runtime_module(tmp_path, module):
     result = _run(["mypy.stubtest", module], tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
