@@ -1,6 +1,14 @@
 """The compiled half of velka.typed: bencode to and from the caller's own
 classes."""
 
+from typing import Any
+
+from velka.typed import Decoder as Decoder
+from velka.typed import ValidationError as ValidationError
+
+def _weak_decoder(type: Any, description: Any, references: Any, /) -> Decoder[Any]:
+    """The decoder of a cached plan, which holds the caller's objects weakly."""
+
 def encode(value: object, /) -> bytes:
     """Encode a value, dataclass instances included, into canonical bencode.
 

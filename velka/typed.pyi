@@ -11,7 +11,7 @@ from velka.bencode import DecodeError
 
 _T = TypeVar("_T")
 
-__all__ = ["Decoder", "Extra", "Key", "Raw", "ValidationError", "decode"]
+__all__ = ["Decoder", "Extra", "Key", "Raw", "ValidationError", "decode", "encode"]
 
 class ValidationError(DecodeError):
     """Raised when well-formed bencode does not fit the type it is decoded into."""
@@ -44,3 +44,6 @@ class Decoder(Generic[_T]):  # noqa: UP046 (stubs for 3.11 too)
 
     def decode_prefix(self, data: Buffer | None, start: SupportsIndex = 0) -> tuple[_T, int]:
         """Decode the value that begins at position *start* of *data*."""
+
+def encode(value: object, /) -> bytes:
+    """Encode a value, dataclass instances included, into canonical bencode."""
