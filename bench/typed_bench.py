@@ -151,13 +151,18 @@ def _runners(
 
 
 def _time(
-    runners: dict[str, Runner], base: dict[str, str], rounds: int, target_ns: int, rng: random.Random
+    runners: dict[str, Runner],
+    base: dict[str, str],
+    rounds: int,
+    target_ns: int,
+    rng: random.Random,
 ) -> tuple[dict[str, float], dict[str, float]]:
     gc.collect()
     gc.disable()
     try:
         counts = {
-            name: calibrate(runner.batch, runner.items, target_ns) for name, runner in runners.items()
+            name: calibrate(runner.batch, runner.items, target_ns)
+            for name, runner in runners.items()
         }
         samples: dict[str, list[float]] = {name: [] for name in runners}
         for _ in range(rounds):
@@ -323,7 +328,8 @@ def report(cases: list[TypedCase], time_text: Callable[[float], str]) -> list[st
             "the decoder's plan (goal: at most 1.00); plain decode's peak over its result "
             "beside it.",
             "",
-            "| workload | typed peak | result | plan | peak ÷ (result + plan) | decode: peak ÷ result |",
+            "| workload | typed peak | result | plan | peak ÷ (result + plan) "
+            "| decode: peak ÷ result |",
             "| --- | ---: | ---: | ---: | ---: | ---: |",
         ]
         for case in cases:

@@ -320,9 +320,7 @@ def krpc(value: Any) -> Krpc:
     t = _bytes(_get(value, b"t"))
     v = _optional(value, b"v", _bytes)
     if kind == b"q":
-        return Query(
-            t=t, y="q", q=_str(_get(value, b"q")), a=_arguments(_get(value, b"a")), v=v
-        )
+        return Query(t=t, y="q", q=_str(_get(value, b"q")), a=_arguments(_get(value, b"a")), v=v)
     if kind == b"r":
         return Response(
             t=t, y="r", r=_reply(_get(value, b"r")), ip=_optional(value, b"ip", _bytes), v=v

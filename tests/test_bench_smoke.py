@@ -177,10 +177,14 @@ def test_a_differing_peer_is_left_out_of_the_ratios():
 def _typed_workloads():
     rng = random.Random(3)
     return [
-        workloads.Workload("dht-sample", "KRPC", workloads.dht_queries(rng, 20)
-                           + workloads.dht_responses(rng, 40)),
-        workloads.Workload("tracker-sample", "tracker", workloads.tracker_dict_peers(rng, 2)
-                           + workloads.tracker_compact(rng, 3)),
+        workloads.Workload(
+            "dht-sample", "KRPC", workloads.dht_queries(rng, 20) + workloads.dht_responses(rng, 40)
+        ),
+        workloads.Workload(
+            "tracker-sample",
+            "tracker",
+            workloads.tracker_dict_peers(rng, 2) + workloads.tracker_compact(rng, 3),
+        ),
         workloads.Workload("ints-sample", "not typed", [workloads.mixed_integers(rng, 10)]),
     ]
 
