@@ -8,18 +8,18 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 python=python3.14-dbg
 site=build/leaks/site
-mkdir -p "$site/velka/_model"
-cp velka/__init__.py velka/*.pyi velka/py.typed "$site/velka/"
-cp velka/_model/*.py "$site/velka/_model/"
+mkdir -p "$site/velka"
+cp velka/__init__.py velka/typed.py velka/*.pyi velka/py.typed "$site/velka/"
+rm -rf "$site/velka/_model" "$site/velka/_cli"
+cp -r velka/_model velka/_cli "$site/velka/"
 suffix=$("$python" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
-# Each extension module is its own sources (src/NAME, for velka.NAME or
-# velka._NAME) and the core they share.
+# Each extension module is its own sources and the core they share.
 for name in bencode raw _typed; do
-    sources=src/${name#_}
     module=$site/velka/$name$suffix
+    dir=${name#_}
     stale=0
     [ -e "$module" ] || stale=1
-    for source in src/core/* "$sources"/* "$0"; do
+    for source in src/core/* src/"$dir"/* "$0"; do
         [ "$source" -nt "$module" ] && stale=1
     done
     if [ "$stale" = 1 ]; then
@@ -27,7 +27,7 @@ for name in bencode raw _typed; do
         # shellcheck disable=SC2046
         ${CXX:-g++} -std=c++20 -O1 -g -fPIC -shared -fno-exceptions -fno-rtti \
             -fvisibility=hidden $("$python-config" --includes) -Isrc/core \
-            src/core/*.cpp "$sources"/*.cpp -o "$module"
+            src/core/*.cpp src/"$dir"/*.cpp -o "$module"
     fi
 done
 export PYTHONPATH=$site
