@@ -14,6 +14,7 @@ from velka.bencode import DecodeError, encode
 from velka.bencode import decode as plain_decode
 from velka.raw import IncompleteError
 from velka.typed import Decoder, Extra, Key, Raw, ValidationError, decode
+from velka.typed import encode as encode_typed
 
 
 @dataclasses.dataclass
@@ -287,6 +288,29 @@ def test_plan_refusals_name_the_field():
         Decoder(Twice)
     with pytest.raises(TypeError, match="InitVar"):
         Decoder(WithInitVar)
+
+
+def _exhausted() -> Any:
+    raise MemoryError
+
+
+@dataclasses.dataclass
+class _Unresolvable:
+    a: "undefined_name"  # type: ignore[name-defined]  # noqa: F821
+
+
+@dataclasses.dataclass
+class _OutOfMemory:
+    a: "_exhausted()"  # type: ignore[valid-type]
+
+
+def test_annotations_that_do_not_resolve_are_a_type_error_but_the_interpreters_own_pass():
+    with pytest.raises(TypeError, match="cannot resolve the annotations of _Unresolvable"):
+        Decoder(_Unresolvable)
+    with pytest.raises(MemoryError):
+        Decoder(_OutOfMemory)
+    with pytest.raises(MemoryError):
+        encode_typed(_OutOfMemory(1))
 
 
 def test_the_cache_keeps_no_class_alive():

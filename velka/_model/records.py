@@ -97,6 +97,8 @@ def encode_layout(cls: type) -> tuple[tuple[tuple[bytes, str], ...], str | None]
 def _resolved_hints(cls: type) -> dict[str, Any]:
     try:
         return typing.get_type_hints(cls, include_extras=True)
+    except (MemoryError, RecursionError):
+        raise  # the interpreter's own trouble, not the model's
     except Exception as error:  # NameError, or anything a bad annotation raises
         raise TypeError(f"cannot resolve the annotations of {cls.__qualname__}: {error}") from error
 
