@@ -25,6 +25,19 @@ inline int PyObject_GetOptionalAttrString(PyObject* obj, const char* name, PyObj
     return 0;
 }
 
+// PyObject_GetOptionalAttrString with the name given as a str.
+inline int PyObject_GetOptionalAttr(PyObject* obj, PyObject* name, PyObject** result) {
+    *result = PyObject_GetAttr(obj, name);
+    if (*result != nullptr) {
+        return 1;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        return -1;
+    }
+    PyErr_Clear();
+    return 0;
+}
+
 // 1 and a new reference in *result when the dict has the key; 0 and
 // nullptr when it has not; -1 and nullptr with the exception set when the
 // lookup failed (hashing or comparing the key).
