@@ -36,7 +36,8 @@ class TypedWalk {
    public:
     TypedWalk(ValueDecoder& decoder, ValueChecker& checker, Bytes input, Py_ssize_t length,
               Fault& fault) noexcept
-        : build_(decoder, input),
+        : decoder_(decoder),
+          build_(decoder, input),
           check_(checker, input),
           in_(input),
           length_(length),
@@ -225,10 +226,9 @@ class TypedWalk {
         if (!guard.entered()) {
             return nullptr;
         }
-        PyRef result = PyRef::steal(PyList_New(0));
-        if (!result) {
-            return nullptr;
-        }
+        // The items wait on the decoder's shared stack, so that the list is
+        // made once at its final size, as plain decoding makes it.
+        typename Builder::Items items(decoder_);
         ++pos;
         for (Py_ssize_t index = 0;; ++index) {
             const int more = build_.next_item(pos);
@@ -238,19 +238,20 @@ class TypedWalk {
             if (more == 0) {
                 break;
             }
-            PyRef item = PyRef::steal(value(*node.item, pos));
-            if (!item) {
+            PyObject* item = value(*node.item, pos);
+            if (item == nullptr) {
                 fault_.add_index(index);
                 return nullptr;
             }
-            if (PyList_Append(result.get(), item.get()) < 0) {
+            if (items.add(item) < 0) {
                 return nullptr;
             }
         }
-        if (node.kind == Kind::tuple) {
-            return PyList_AsTuple(result.get());
+        PyRef result = PyRef::steal(items.finish());
+        if (!result || node.kind != Kind::tuple) {
+            return result.release();
         }
-        return result.release();
+        return PyList_AsTuple(result.get());
     }
 
     PyObject* fixed_tuple(const Node& node, Py_ssize_t& pos) {
@@ -571,6 +572,7 @@ class TypedWalk {
         }
     }
 
+    ValueDecoder& decoder_;
     Builder build_;
     Checker check_;
     const Bytes in_;
