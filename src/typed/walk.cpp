@@ -6,6 +6,7 @@
 
 #include "build.hpp"
 #include "decoder.hpp"
+#include "text_cache.hpp"
 #include "walker.hpp"
 
 namespace velka::typed {
@@ -169,6 +170,15 @@ class TypedWalk {
     // str from `length` bytes at `pos`, strict UTF-8: a new reference, or
     // nullptr with an exception set (UnicodeDecodeError when invalid).
     PyObject* decode_text(Py_ssize_t pos, Py_ssize_t length) {
+        if (length >= 2 && length <= TextCache::max_length) {
+            if constexpr (std::is_same_v<Bytes, reading::ContiguousBytes>) {
+                return texts_.get(in_.data + pos, length);
+            } else {
+                unsigned char gathered[TextCache::max_length];
+                in_.copy_to(gathered, pos, length);
+                return texts_.get(gathered, length);
+            }
+        }
         if constexpr (std::is_same_v<Bytes, reading::ContiguousBytes>) {
             return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(in_.data + pos), length,
                                         nullptr);
@@ -578,6 +588,7 @@ class TypedWalk {
     const Bytes in_;
     const Py_ssize_t length_;
     Fault& fault_;
+    TextCache texts_;
 };
 
 }  // namespace
