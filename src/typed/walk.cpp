@@ -440,7 +440,7 @@ class TypedWalk {
             values.set(record.extra, extra);
         }
         typename Checker::DictKeys keys;
-        Py_ssize_t next = 0;  // the first of the record's keys not yet passed
+        Py_ssize_t next = 0;      // the first of the record's keys not yet passed
         Py_ssize_t required = 0;  // the fields found that have no stand-in
         ++pos;
         for (;;) {
@@ -474,7 +474,9 @@ class TypedWalk {
                         return nullptr;
                     }
                     values.set(field_key.typed, item);
-                    required += record.fields[field_key.typed].absent == Absent::missing;
+                    if (record.fields[field_key.typed].absent == Absent::missing) {
+                        ++required;
+                    }
                 }
                 if (field_key.raw >= 0) {
                     PyObject* item = field_key.typed >= 0 ? raw_span(value_start, pos) : raw(pos);
@@ -482,7 +484,9 @@ class TypedWalk {
                         return nullptr;
                     }
                     values.set(field_key.raw, item);
-                    required += record.fields[field_key.raw].absent == Absent::missing;
+                    if (record.fields[field_key.raw].absent == Absent::missing) {
+                        ++required;
+                    }
                 }
             } else if (extra != nullptr) {
                 PyRef name = PyRef::steal(key_bytes(key));
