@@ -247,6 +247,9 @@ int Plan::compile_record(Node& node, PyObject* description) {
         }
         out.name = object(name_ref);
         out.absent = static_cast<Absent>(absent);
+        if (out.absent == Absent::missing) {
+            ++record->required_count;
+        }
         out.node = node_at(node_index, true);
         if (out.name == nullptr || (out.node == nullptr && PyErr_Occurred())) {
             return -1;

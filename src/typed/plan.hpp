@@ -76,6 +76,9 @@ struct Record {
     RecordKey* keys;
     Py_ssize_t field_count;
     RecordField* fields;
+    // How many fields have nothing to stand in for an absent key: when the
+    // walk has found that many, no key is missing.
+    Py_ssize_t required_count;
     Py_ssize_t step_count;
     InitStep* steps;
 };

@@ -6,6 +6,7 @@
 
 #include "build.hpp"
 #include "decoder.hpp"
+#include "text_cache.hpp"
 #include "walker.hpp"
 
 namespace velka::typed {
@@ -36,11 +37,31 @@ class TypedWalk {
    public:
     TypedWalk(ValueDecoder& decoder, ValueChecker& checker, Bytes input, Py_ssize_t length,
               Fault& fault) noexcept
-        : build_(decoder, input),
+        : decoder_(decoder),
+          build_(decoder, input),
           check_(checker, input),
           in_(input),
           length_(length),
           fault_(fault) {}
+
+    // value() for a member of a container: text, byte strings and integers,
+    // which most members are, in line, and the rest by a call.
+    [[gnu::always_inline]] PyObject* member(const Node& node, Py_ssize_t& pos) {
+        if (pos < length_) {
+            const unsigned char byte = in_[pos];
+            if (reading::is_digit(byte)) {
+                if (node.kind == Kind::text) {
+                    return text(pos);
+                }
+                if (node.kind == Kind::bytes) {
+                    return build_.string(pos);
+                }
+            } else if (byte == token::integer && node.kind == Kind::integer) {
+                return build_.integer(pos);
+            }
+        }
+        return value(node, pos);
+    }
 
     PyObject* value(const Node& node, Py_ssize_t& pos) {
         const Token token = token_at(pos);
@@ -168,6 +189,15 @@ class TypedWalk {
     // str from `length` bytes at `pos`, strict UTF-8: a new reference, or
     // nullptr with an exception set (UnicodeDecodeError when invalid).
     PyObject* decode_text(Py_ssize_t pos, Py_ssize_t length) {
+        if (length >= 2 && length <= TextCache::max_length) {
+            if constexpr (std::is_same_v<Bytes, reading::ContiguousBytes>) {
+                return texts_.get(in_.data + pos, length);
+            } else {
+                unsigned char gathered[TextCache::max_length];
+                in_.copy_to(gathered, pos, length);
+                return texts_.get(gathered, length);
+            }
+        }
         if constexpr (std::is_same_v<Bytes, reading::ContiguousBytes>) {
             return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(in_.data + pos), length,
                                         nullptr);
@@ -225,10 +255,9 @@ class TypedWalk {
         if (!guard.entered()) {
             return nullptr;
         }
-        PyRef result = PyRef::steal(PyList_New(0));
-        if (!result) {
-            return nullptr;
-        }
+        // The items wait on the decoder's shared stack, so that the list is
+        // made once at its final size, as plain decoding makes it.
+        typename Builder::Items items(decoder_);
         ++pos;
         for (Py_ssize_t index = 0;; ++index) {
             const int more = build_.next_item(pos);
@@ -238,19 +267,20 @@ class TypedWalk {
             if (more == 0) {
                 break;
             }
-            PyRef item = PyRef::steal(value(*node.item, pos));
-            if (!item) {
+            PyObject* item = member(*node.item, pos);
+            if (item == nullptr) {
                 fault_.add_index(index);
                 return nullptr;
             }
-            if (PyList_Append(result.get(), item.get()) < 0) {
+            if (items.add(item) < 0) {
                 return nullptr;
             }
         }
-        if (node.kind == Kind::tuple) {
-            return PyList_AsTuple(result.get());
+        PyRef result = PyRef::steal(items.finish());
+        if (!result || node.kind != Kind::tuple) {
+            return result.release();
         }
-        return result.release();
+        return PyList_AsTuple(result.get());
     }
 
     PyObject* fixed_tuple(const Node& node, Py_ssize_t& pos) {
@@ -371,6 +401,22 @@ class TypedWalk {
         return reading::compare_runs(common, key.length, record_length);
     }
 
+    // Whether the input's key at `key` is a record's key.
+    bool same_key(const reading::KeySpan& key, PyObject* record_key) const noexcept {
+        const Py_ssize_t length = PyBytes_GET_SIZE(record_key);
+        if (key.length != length) {
+            return false;
+        }
+        const auto* bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(record_key));
+        if constexpr (std::is_same_v<Bytes, reading::ContiguousBytes>) {
+            if (length >= 2 && length <= BytesCache::max_length) {
+                return BytesCache::equal_short(in_.data + key.start, bytes,
+                                               static_cast<std::size_t>(length));
+            }
+        }
+        return in_.compare(key.start, bytes, length) == 0;
+    }
+
     // The key just read as a new bytes object.
     PyObject* key_bytes(const reading::KeySpan& key) { return in_.copy(key.start, key.length); }
 
@@ -394,7 +440,8 @@ class TypedWalk {
             values.set(record.extra, extra);
         }
         typename Checker::DictKeys keys;
-        Py_ssize_t next = 0;  // the first of the record's keys not yet passed
+        Py_ssize_t next = 0;      // the first of the record's keys not yet passed
+        Py_ssize_t required = 0;  // the fields found that have no stand-in
         ++pos;
         for (;;) {
             const Py_ssize_t key_position = pos;
@@ -407,20 +454,29 @@ class TypedWalk {
             }
             const reading::KeySpan& key = keys.key;
             int order = 1;
-            while (next < record.key_count &&
-                   (order = compare_key(key, record.keys[next].key)) > 0) {
-                ++next;
+            // Most inputs hold the very key that comes next in the record:
+            // tell that apart without ordering the two.
+            if (next < record.key_count && same_key(key, record.keys[next].key)) {
+                order = 0;
+            } else {
+                while (next < record.key_count &&
+                       (order = compare_key(key, record.keys[next].key)) > 0) {
+                    ++next;
+                }
             }
             if (next < record.key_count && order == 0) {
                 const RecordKey& field_key = record.keys[next++];
                 const Py_ssize_t value_start = pos;
                 if (field_key.typed >= 0) {
-                    PyObject* item = value(*record.fields[field_key.typed].node, pos);
+                    PyObject* item = member(*record.fields[field_key.typed].node, pos);
                     if (item == nullptr) {
                         fault_.add_key(key_position);
                         return nullptr;
                     }
                     values.set(field_key.typed, item);
+                    if (record.fields[field_key.typed].absent == Absent::missing) {
+                        ++required;
+                    }
                 }
                 if (field_key.raw >= 0) {
                     PyObject* item = field_key.typed >= 0 ? raw_span(value_start, pos) : raw(pos);
@@ -428,6 +484,9 @@ class TypedWalk {
                         return nullptr;
                     }
                     values.set(field_key.raw, item);
+                    if (record.fields[field_key.raw].absent == Absent::missing) {
+                        ++required;
+                    }
                 }
             } else if (extra != nullptr) {
                 PyRef name = PyRef::steal(key_bytes(key));
@@ -451,9 +510,11 @@ class TypedWalk {
             }
             keys.stored();
         }
-        const Py_ssize_t missing = first_missing(record, values);
-        if (missing >= 0) {
-            return missing_key(record, missing, start);
+        if (required != record.required_count) {
+            const Py_ssize_t missing = first_missing(record, values);
+            if (missing >= 0) {
+                return missing_key(record, missing, start);
+            }
         }
         return build_record(node, values, start, fault_);
     }
@@ -571,11 +632,13 @@ class TypedWalk {
         }
     }
 
+    ValueDecoder& decoder_;
     Builder build_;
     Checker check_;
     const Bytes in_;
     const Py_ssize_t length_;
     Fault& fault_;
+    TextCache texts_;
 };
 
 }  // namespace
