@@ -357,3 +357,139 @@ def test_a_model_that_cannot_be_laid_out_raises_type_error():
 
     with pytest.raises(TypeError, match="Broken"):
         encode(Broken(1))
+
+
+# --- reading fields: slots straight, everything else as attribute lookup would ---
+
+
+@dataclasses.dataclass(slots=True)
+class Slotted:
+    x: int
+    y: bytes | None = None
+
+
+@dataclasses.dataclass(slots=True)
+class SlottedChild(Slotted):
+    z: int = 0
+
+
+class WithDict(Slotted):  # no __slots__: its instances have a __dict__ too
+    pass
+
+
+class Shadowed(Slotted):
+    x = property(lambda self: 5, lambda self, value: None)
+
+
+class Constant:
+    def __get__(self, instance, owner):
+        return 6
+
+    def __set__(self, instance, value):
+        pass
+
+
+class Described(Slotted):
+    x = Constant()
+
+
+class Fallback(Slotted):
+    def __getattr__(self, name):
+        return 7
+
+
+class Doubling(Slotted):
+    def __getattribute__(self, name):
+        value = object.__getattribute__(self, name)
+        return value * 2 if name == "x" else value
+
+
+def with_dict_entry():
+    value = WithDict(1)
+    value.__dict__["x"] = 99  # the slot, a data descriptor, comes first
+    value.__dict__["y"] = b"d"
+    return value
+
+
+def unset(cls):
+    value = cls(1)
+    del value.x
+    return value
+
+
+@dataclasses.dataclass(slots=True)
+class SlottedExtra:
+    a: int
+    rest: Annotated[dict[bytes, Any], Extra] = dataclasses.field(default_factory=dict)
+
+
+@pytest.mark.parametrize(
+    ("make", "expected"),
+    [
+        (lambda: Slotted(1, b"y"), b"d1:xi1e1:y1:ye"),
+        (lambda: SlottedChild(1, None, 3), b"d1:xi1e1:zi3ee"),
+        (with_dict_entry, b"d1:xi1ee"),
+        (lambda: Shadowed(1), b"d1:xi5ee"),
+        (lambda: Described(1), b"d1:xi6ee"),
+        (lambda: unset(Fallback), b"d1:xi7ee"),
+        (lambda: Doubling(4), b"d1:xi8ee"),
+        (lambda: SlottedExtra(1, {b"b": 2, "0": 3}), b"d1:0i3e1:ai1e1:bi2ee"),
+        (lambda: SlottedExtra(1, None), b"d1:ai1ee"),
+    ],
+)
+def test_fields_read_as_attribute_lookup_reads_them(make, expected):
+    for _ in range(2):  # the class is laid out, then its layout is reused
+        assert encode([make(), make()]) == b"l" + expected * 2 + b"e"
+
+
+@pytest.mark.parametrize("cls", [Slotted, SlottedChild, SlottedExtra])
+def test_an_unset_slot_raises_what_attribute_lookup_raises(cls):
+    value = cls(1)
+    name = dataclasses.fields(cls)[0].name
+    delattr(value, name)
+    with pytest.raises(AttributeError) as expected:
+        getattr(value, name)
+    with pytest.raises(AttributeError) as raised:
+        encode(value)
+    assert str(raised.value) == str(expected.value)
+
+
+def test_a_class_changed_after_its_layout_was_made():
+    class Middle(Slotted):
+        pass
+
+    @dataclasses.dataclass(slots=True)
+    class Leaf(Middle):
+        z: int = 0
+
+    value = Leaf(1, b"y", 2)
+    assert encode(value) == b"d1:xi1e1:y1:y1:zi2ee"
+    Middle.x = property(lambda self: 40)
+    assert encode(value) == b"d1:xi40e1:y1:y1:zi2ee"
+    Leaf.__getattr__ = lambda self, name: b"late"
+    del value.z
+    assert encode(value) == b"d1:xi40e1:y1:y1:z4:latee"
+    del Middle.x, Leaf.__getattr__
+    value.z = 3
+    assert encode(value) == b"d1:xi1e1:y1:y1:zi3ee"
+
+
+def test_a_class_made_where_a_dead_one_was():
+    # A new class may be given the address of one that died: what was kept
+    # of the dead one must not be used for it.
+    def make(field, kind):
+        return dataclasses.make_dataclass("Made", [(field, kind)], slots=True)
+
+    first = make("a", int)
+    assert encode(first(1)) == b"d1:ai1ee"
+    address = id(first)
+    del first
+    gc.collect()
+    made = []
+    for _ in range(100):
+        made.append(make("b", bytes))
+        assert encode(made[-1](b"v")) == b"d1:b1:ve"
+        if id(made[-1]) == address:
+            break
+    else:
+        pytest.skip("no class was made at the address of the dead one")

@@ -809,7 +809,7 @@ class Encoder {
     int text(PyObject* value);
     int enum_member(PyObject* value);
     int raw(PyObject* value);
-    int record(PyObject* value, const RecordLayout& layout);
+    int record(PyObject* value, RecordLayout& layout);
     int text_keyed_dict(PyObject* value);
     int collect_keys(PyObject* value, KeyEntries& entries);
     int raw_key(PyObject* key, PyObject*& raw);

@@ -9,6 +9,17 @@
 // weak reference to its class, whose callback drops the entry when the
 // class goes away, before its address can be reused. Classes that are not
 // dataclasses are kept as such too, so that no class is asked twice.
+//
+// Reading a field through PyObject_GetAttr costs more than writing it, so a
+// layout also says where each field's value lies when the class leaves
+// attribute access to object's generic lookup and the field is a slot of
+// plain object member: there the value is read straight from the instance,
+// as the lookup itself would read it. What was found holds for as long as
+// the class keeps the version tag it had then (any change to the class or a
+// base gives it a new one); on another tag the class is looked at again
+// before its slots are read, and meanwhile every field takes the generic
+// lookup. A small cache by class address in front of the table finds the
+// layout of the classes in use with one comparison.
 #include "typed_encoder.hpp"
 
 #include <cstdint>
@@ -35,8 +46,9 @@ PyObject* decode_error_name = nullptr;
 PyObject* drop_callback = nullptr;  // called with the weak reference of a class that died
 
 struct LayoutField {
-    PyObject* key;   // bytes: the key as written
-    PyObject* attr;  // str: the attribute holding its value (interned)
+    PyObject* key;      // bytes: the key as written
+    PyObject* attr;     // str: the attribute holding its value (interned)
+    Py_ssize_t offset;  // where the instance holds it, or 0: generic lookup
 };
 
 struct RecordLayout {
@@ -45,6 +57,13 @@ struct RecordLayout {
     PyObject* extra;      // str: the attribute of unknown keys, or nullptr
     Py_ssize_t count;
     LayoutField* fields;
+    // What was found of the class while it had version tag `version`
+    // (never 0 when `direct` is true): that the offsets may be read, and
+    // that its instances are no str, tuple or enum member, so that the walk
+    // may come straight to the record.
+    unsigned int version;
+    bool direct;
+    Py_ssize_t extra_offset;
 };
 
 void free_layout(RecordLayout* layout) {
@@ -166,13 +185,154 @@ class LayoutTable {
 
 LayoutTable layouts;
 
+// The layouts of the record classes met last, each in the entry that its
+// class's address picks; an entry whose class died is emptied with it.
+class RecentLayouts {
+   public:
+    [[nodiscard]] RecordLayout* find(PyTypeObject* type) const noexcept {
+        const Entry& entry = entries_[index(type)];
+        return entry.type == type ? entry.layout : nullptr;
+    }
+    void keep(PyTypeObject* type, RecordLayout* layout) noexcept {
+        entries_[index(type)] = Entry{type, layout};
+    }
+    void forget(const RecordLayout* layout) noexcept {
+        for (Entry& entry : entries_) {
+            if (entry.layout == layout) {
+                entry = Entry{nullptr, nullptr};
+            }
+        }
+    }
+
+   private:
+    struct Entry {
+        PyTypeObject* type;
+        RecordLayout* layout;
+    };
+    static constexpr std::size_t size = 16;
+
+    static std::size_t index(PyTypeObject* type) noexcept {
+        std::uint32_t hash =
+            static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(type) >> 4);
+        hash *= 0x9E3779B1U;
+        return hash >> 28;
+    }
+
+    Entry entries_[size] = {};
+};
+
+RecentLayouts recent;
+
 // The weak reference callback of a class in the table.
 PyObject* drop_layout(PyObject*, PyObject* class_ref) {
     RecordLayout* layout = layouts.remove(class_ref);
     if (layout != nullptr) {
+        recent.forget(layout);
         free_layout(layout);
     }
     Py_RETURN_NONE;
+}
+
+// Where generic attribute lookup on an instance of `type` finds `name`'s
+// value when that is a slot: the offset of a plain object member that the
+// lookup would read, or 0 when it would find anything else first (or the
+// classes could not be searched). Runs none of the caller's code.
+Py_ssize_t slot_offset(PyTypeObject* type, PyObject* name) {
+    PyObject* mro = type->tp_mro;
+    if (mro == nullptr || !PyTuple_Check(mro)) {
+        return 0;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject* base = PyTuple_GET_ITEM(mro, i);
+        if (!PyType_Check(base)) {
+            return 0;
+        }
+        PyRef dict = PyRef::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(base)));
+        if (!dict) {
+            PyErr_Clear();
+            return 0;
+        }
+        PyObject* found = nullptr;
+        const int status = PyDict_GetItemRef(dict.get(), name, &found);
+        if (status < 0) {
+            // The lookup at read time meets the same failure and reports it.
+            PyErr_Clear();
+            return 0;
+        }
+        if (status == 0) {
+            continue;
+        }
+        PyRef descriptor = PyRef::steal(found);
+        if (!Py_IS_TYPE(found, &PyMemberDescr_Type)) {
+            return 0;
+        }
+        auto* member = reinterpret_cast<PyMemberDescrObject*>(found);
+        const PyMemberDef* definition = member->d_member;
+        // An audited or relative member is read with more than a load; an
+        // instance of another class than the member's is refused by it.
+        if (definition->type != Py_T_OBJECT_EX ||
+            (definition->flags & (Py_AUDIT_READ | Py_RELATIVE_OFFSET)) != 0 ||
+            definition->offset <= 0 || !PyType_IsSubtype(type, member->d_common.d_type)) {
+            return 0;
+        }
+        return definition->offset;
+    }
+    return 0;
+}
+
+// Looks at `type` as it is now and says so in `layout`: its version tag,
+// the slots of its fields and whether the walk may come straight to it.
+void inspect_class(PyTypeObject* type, RecordLayout* layout) {
+    layout->version = 0;
+    layout->direct = false;
+    layout->extra_offset = 0;
+    for (Py_ssize_t i = 0; i < layout->count; ++i) {
+        layout->fields[i].offset = 0;
+    }
+#ifndef Py_GIL_DISABLED
+    // Without a version tag, a change to the class could not be told.
+    if (!layout->is_record || PyUnstable_Type_AssignVersionTag(type) == 0) {
+        return;
+    }
+    const unsigned int version = type->tp_version_tag;
+    if (type->tp_getattro == PyObject_GenericGetAttr) {
+        for (Py_ssize_t i = 0; i < layout->count; ++i) {
+            layout->fields[i].offset = slot_offset(type, layout->fields[i].attr);
+        }
+        if (layout->extra != nullptr) {
+            layout->extra_offset = slot_offset(type, layout->extra);
+        }
+    }
+    layout->direct = !PyType_IsSubtype(type, &PyUnicode_Type) &&
+                     !PyType_IsSubtype(type, &PyTuple_Type) &&
+                     !PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(enum_class));
+    if (type->tp_version_tag != version) {
+        // Searching the classes changed one: trust nothing found, and look
+        // again at the next record.
+        layout->direct = false;
+        layout->extra_offset = 0;
+        for (Py_ssize_t i = 0; i < layout->count; ++i) {
+            layout->fields[i].offset = 0;
+        }
+        return;
+    }
+    layout->version = version;
+#endif
+}
+
+// The value of attribute `name` of `value`: read from the slot at `offset`
+// (borrowed) when there is one and it is set, else a new reference from the
+// generic lookup kept in `held`. nullptr with an exception set on failure.
+PyObject* read_attribute(PyObject* value, PyObject* name, Py_ssize_t offset, PyRef& held) {
+    if (offset != 0) {
+        PyObject* slot = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(value) + offset);
+        if (slot != nullptr) {
+            return slot;
+        }
+        // An unset slot: the lookup raises its own AttributeError.
+    }
+    held = PyRef::steal(PyObject_GetAttr(value, name));
+    return held.get();
 }
 
 PyMethodDef drop_layout_def = {"drop_layout", drop_layout, METH_O, nullptr};
@@ -207,7 +367,7 @@ int read_layout(PyObject* made, RecordLayout* layout) {
         }
         PyObject* attr = Py_NewRef(PyTuple_GET_ITEM(pair, 1));
         PyUnicode_InternInPlace(&attr);
-        layout->fields[i] = LayoutField{Py_NewRef(PyTuple_GET_ITEM(pair, 0)), attr};
+        layout->fields[i] = LayoutField{Py_NewRef(PyTuple_GET_ITEM(pair, 0)), attr, 0};
         layout->count = i + 1;
     }
     if (extra != Py_None) {
@@ -225,7 +385,7 @@ RecordLayout* make_layout(PyTypeObject* type) {
         PyErr_NoMemory();
         return nullptr;
     }
-    *layout = RecordLayout{false, nullptr, nullptr, 0, nullptr};
+    *layout = RecordLayout{false, nullptr, nullptr, 0, nullptr, 0, false, 0};
     auto* cls = reinterpret_cast<PyObject*>(type);
     PyObject* fields = nullptr;
     const int found = PyObject_GetOptionalAttr(cls, fields_name, &fields);
@@ -247,12 +407,16 @@ RecordLayout* make_layout(PyTypeObject* type) {
         free_layout(layout);
         return nullptr;
     }
+    inspect_class(type, layout);
     return layout;
 }
 
 // The layout of `type` (kept in the table), or nullptr with an exception set.
-const RecordLayout* layout_of(PyTypeObject* type) {
+RecordLayout* layout_of(PyTypeObject* type) {
     if (RecordLayout* known = layouts.find(type)) {
+        if (known->is_record) {
+            recent.keep(type, known);
+        }
         return known;
     }
     RecordLayout* made = make_layout(type);
@@ -268,6 +432,9 @@ const RecordLayout* layout_of(PyTypeObject* type) {
     if (layouts.insert(type, made) < 0) {
         free_layout(made);
         return nullptr;
+    }
+    if (made->is_record) {
+        recent.keep(type, made);
     }
     return made;
 }
@@ -336,6 +503,13 @@ bool refuse_raw() {
 template <bool Typed>
 int Encoder<Typed>::other(PyObject* value) {
     PyTypeObject* type = Py_TYPE(value);
+    // A record class met lately, unchanged since it was looked at: none of
+    // the kinds below.
+    if (RecordLayout* known = recent.find(type)) {
+        if (known->direct && known->version == type->tp_version_tag) {
+            return record(value, *known);
+        }
+    }
     if (PyUnicode_Check(value)) {
         return text(value);
     }
@@ -345,7 +519,7 @@ int Encoder<Typed>::other(PyObject* value) {
     if (PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(enum_class))) {
         return enum_member(value);
     }
-    const RecordLayout* layout = layout_of(type);
+    RecordLayout* layout = layout_of(type);
     if (layout == nullptr) {
         return -1;
     }
@@ -431,24 +605,35 @@ int Encoder<Typed>::raw(PyObject* value) {
 // layout's order, a field holding None left out, and the keys of the field
 // of unknown keys merged in among them.
 template <bool Typed>
-int Encoder<Typed>::record(PyObject* value, const RecordLayout& layout) {
+int Encoder<Typed>::record(PyObject* value, RecordLayout& layout) {
     RecursionGuard guard(" while encoding a dataclass");
     if (!guard.entered() || out_.put('d') < 0) {
         return -1;
     }
-    // Reading an attribute may run the caller's code (a property, a
-    // __getattr__), which the exact-dict path must know of.
-    ++foreign_calls_;
+    PyTypeObject* type = Py_TYPE(value);
+    if (layout.version != type->tp_version_tag) {
+        inspect_class(type, &layout);
+    }
+    // Reading an attribute other than from its slot may run the caller's
+    // code (a property, a __getattr__), which the exact-dict path must know
+    // of.
     PyRef extra;
     KeyEntries entries;
     if (layout.extra != nullptr) {
-        extra = PyRef::steal(PyObject_GetAttr(value, layout.extra));
-        if (!extra) {
+        if (layout.extra_offset == 0) {
+            ++foreign_calls_;
+        }
+        PyRef held;
+        PyObject* found = read_attribute(value, layout.extra, layout.extra_offset, held);
+        if (found == nullptr) {
             return -1;
         }
-        if (extra.get() != Py_None) {
-            if (!PyDict_Check(extra.get())) {
-                PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(extra.get())));
+        // Kept for the whole record: the caller's code, reached through a
+        // field, may replace the attribute.
+        extra = PyRef::borrow(found);
+        if (found != Py_None) {
+            if (!PyDict_Check(found)) {
+                PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(found)));
                 if (name) {
                     raise_error_format(ErrorClass::encode_error,
                                        "extra keys must be a dict, got %U", name.get());
@@ -456,7 +641,7 @@ int Encoder<Typed>::record(PyObject* value, const RecordLayout& layout) {
                 }
                 return -1;
             }
-            if (collect_keys(extra.get(), entries) < 0) {
+            if (collect_keys(found, entries) < 0) {
                 return -1;
             }
         }
@@ -465,43 +650,54 @@ int Encoder<Typed>::record(PyObject* value, const RecordLayout& layout) {
     const LayoutField* const fields_end = layout.fields + layout.count;
     const KeyEntry* entry = entries.begin();
     const KeyEntry* const entries_end = entries.end();
-    while (field != fields_end || entry != entries_end) {
-        int order = -1;
-        if (field == fields_end) {
-            order = 1;
-        } else if (entry != entries_end) {
-            order = compare_bytes(field->key, entry->key);
-        }
-        if (order > 0) {
-            if (bytes(entry->key) < 0) {
-                return -1;
+    while (field != fields_end) {
+        if (entry != entries_end) {
+            const int order = compare_bytes(field->key, entry->key);
+            if (order > 0) {
+                if (bytes(entry->key) < 0) {
+                    return -1;
+                }
+                if (keyed_value(extra.get(), *entry) < 0) {
+                    note_key(entry->key);
+                    return -1;
+                }
+                ++entry;
+                continue;
             }
-            if (keyed_value(extra.get(), *entry) < 0) {
-                note_key(entry->key);
-                return -1;
+            if (order == 0) {
+                raise_error_format(ErrorClass::encode_error,
+                                   "extra key %R is also the key of field %U", entry->key,
+                                   field->attr);
+                return fault();
             }
-            ++entry;
-            continue;
         }
-        if (order == 0) {
-            raise_error_format(ErrorClass::encode_error, "extra key %R is also the key of field %U",
-                               entry->key, field->attr);
-            return fault();
+        if (field->offset == 0) {
+            ++foreign_calls_;
         }
-        PyRef item = PyRef::steal(PyObject_GetAttr(value, field->attr));
-        if (!item) {
+        PyRef held;
+        PyObject* item = read_attribute(value, field->attr, field->offset, held);
+        if (item == nullptr) {
             return -1;
         }
-        if (item.get() != Py_None) {
+        if (item != Py_None) {
             if (bytes(field->key) < 0) {
                 return -1;
             }
-            if (member(item.get()) < 0) {
+            if (member(item) < 0) {
                 note_key(field->key);
                 return -1;
             }
         }
         ++field;
+    }
+    for (; entry != entries_end; ++entry) {
+        if (bytes(entry->key) < 0) {
+            return -1;
+        }
+        if (keyed_value(extra.get(), *entry) < 0) {
+            note_key(entry->key);
+            return -1;
+        }
     }
     return out_.put('e');
 }
