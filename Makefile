@@ -69,7 +69,7 @@ bench: build
 	$(SID) $(PYTHON) bench/run.py
 
 # Coverage-guided fuzzing of decode, decode_all, the round trip, encode,
-# decode_prefix and span under AddressSanitizer and
+# decode_prefix, span and the typed decoder and encoder under AddressSanitizer and
 # UndefinedBehaviorSanitizer: FUZZ_SECONDS per harness, as many harnesses at
 # once as there are CPUs (FUZZ_JOBS); new inputs collect in
 # fuzz/build/corpus, findings in fuzz/build/findings.

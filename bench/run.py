@@ -39,6 +39,7 @@ if str(HERE) not in sys.path:  # also under ``python -P``
     sys.path.insert(0, str(HERE))
 
 import raw_bench  # noqa: E402
+import typed_bench  # noqa: E402
 from check import first_byte_difference, first_difference, graph_size  # noqa: E402
 from timing import batch_items, batch_of, calibrate, timed  # noqa: E402
 from workloads import DATA, Workload, load  # noqa: E402
@@ -546,6 +547,10 @@ def main() -> int:
     )
     parser.add_argument("--no-memory", action="store_true", help="skip the tracemalloc pass")
     parser.add_argument("--no-raw", action="store_true", help="skip the velka.raw rows")
+    parser.add_argument("--no-typed", action="store_true", help="skip the velka.typed rows")
+    parser.add_argument(
+        "--only-typed", action="store_true", help="only the velka.typed rows (no peers timed)"
+    )
     parser.add_argument("--data", type=Path, default=DATA)
     parser.add_argument("--peers-venv", type=Path, default=PEERS_VENV)
     parser.add_argument("--results", type=Path, default=RESULTS)
@@ -563,7 +568,9 @@ def main() -> int:
     rng = random.Random(1)
     started = time.monotonic()
     cases: list[Case] = []
-    for workload in workloads:
+    if args.only_typed:
+        args.no_raw, args.no_typed = True, False
+    for workload in workloads if not args.only_typed else ():
         cases.extend(prepare(workload, impls, notes))
     for index, case in enumerate(cases, 1):
         log(f"[{index}/{len(cases)}] {case.workload.name} {case.op} ", end="")
@@ -583,6 +590,22 @@ def main() -> int:
                 raw_bench.measure(workload, args.rounds, int(args.target_ms * 1e6), rng)
             )
             log(f"({time.monotonic() - started:.0f} s)")
+    # velka.typed against plain decode and encode, with its own memory pass.
+    typed_cases = []
+    if not args.no_typed:
+        for workload in workloads:
+            log(f"typed: {workload.name} ", end="")
+            typed_case = typed_bench.measure(
+                workload,
+                args.rounds,
+                int(args.target_ms * 1e6),
+                rng,
+                _empty_free_lists,
+                memory=not args.no_memory,
+            )
+            if typed_case is not None:
+                typed_cases.append(typed_case)
+            log(f"({time.monotonic() - started:.0f} s)")
     if not args.no_memory:
         log("memory: ", end="")
         for case in cases:
@@ -593,6 +616,8 @@ def main() -> int:
     text = report(cases, impls, notes, args)
     if raw_cases:
         text += "\n".join(raw_bench.report(raw_cases, _time_text)) + "\n"
+    if typed_cases:
+        text += "\n".join(typed_bench.report(typed_cases, _time_text)) + "\n"
     print(text)
     args.results.mkdir(parents=True, exist_ok=True)
     (args.results / "latest.md").write_text(text)

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Inside the sid root, on Python 3.14: a virtual environment with the peers that
-# come from PyPI (bencode2, bencode.py). It sees the distribution's packages
+# come from PyPI (bencode2, bencode.py, and msgspec, which the typed rows
+# measure for scale with MessagePack). It sees the distribution's packages
 # (fastbencode, libtorrent, matplotlib) too. pip reaches PyPI the way the
 # host's pip does: scripts/sid carries the host's pip configuration into the
 # root. A peer that cannot be installed is skipped with a line saying so; the
@@ -8,7 +9,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 venv=${VELKA_PEERS_VENV:-bench/.venv-peers}
-peers=(bencode2 bencode.py)
+peers=(bencode2 bencode.py msgspec)
 
 # A find-links folder of the host that the root does not have only makes pip warn.
 if [[ "${PIP_FIND_LINKS:-}" == /* && ! -e "$PIP_FIND_LINKS" ]]; then

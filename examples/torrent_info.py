@@ -10,12 +10,15 @@ from __future__ import annotations
 
 import hashlib
 import mmap
+import re
 import sys
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
+from typing import Annotated
 
-from velka.bencode import BencodeValue, DecodeError, decode, encode
-from velka.raw import span
+from velka import typed
+from velka.bencode import BencodeValue, DecodeError
+from velka.typed import Extra, Key, Raw, ValidationError
 
 
 class TorrentError(Exception):
@@ -43,53 +46,97 @@ class Torrent:
         return sum(f.length for f in self.files)
 
 
+# The file as velka.typed reads it. Names and paths stay bytes: an old
+# torrent may hold them in another encoding, shown escaped below. The keys
+# no field names are kept in `extra`, so that encoding the model gives the
+# file back exactly when the file is canonical.
+Extras = Annotated[dict[bytes, BencodeValue], Extra]
+
+
+@dataclass(kw_only=True)
+class FileEntry:
+    path: list[bytes]
+    length: int | None = None  # told as missing after a bad path, as before
+    extra: Extras = field(default_factory=dict)
+
+
+@dataclass(kw_only=True)
+class Info:
+    name: bytes
+    length: int | None = None
+    files: list[FileEntry] | None = None
+    extra: Extras = field(default_factory=dict)
+
+
+@dataclass(kw_only=True)
+class Metainfo:
+    info: Info
+    # The info dictionary's bytes as they stand in the file, from the same
+    # walk: the v1 info-hash is their SHA-1.
+    info_raw: Annotated[Raw, Key("info")]
+    extra: Extras = field(default_factory=dict)
+
+
 def _text(raw: bytes) -> str:
     # Names are UTF-8 by convention; show anything else escaped, not garbled.
     return raw.decode("utf-8", errors="backslashreplace")
 
 
-def _field[T](mapping: dict[bytes, BencodeValue], key: bytes, kind: type[T], where: str) -> T:
-    value = mapping.get(key)
-    if not isinstance(value, kind):
-        if value is None:
-            raise TorrentError(f"{where} has no {key.decode()!r}")
-        raise TorrentError(f"{where}: {key.decode()!r} is not {kind.__name__}")
-    return value
-
-
-def _length(entry: dict[bytes, BencodeValue], where: str) -> int:
-    length = _field(entry, b"length", int, where)
+def _length(length: int | None, where: str) -> int:
+    if length is None:
+        raise TorrentError(f"{where} has no 'length'")
     if length < 0:
         raise TorrentError(f"{where}: negative length {length}")
     return length
 
 
-def parse_torrent(meta: BencodeValue, info_hash: str, canonical: bool = True) -> Torrent:
-    """Read the v1 view of a decoded torrent (single-file or multi-file)."""
-    if not isinstance(meta, dict):
-        raise TorrentError("the top-level value is not a dictionary")
-    info = _field(meta, b"info", dict, "the torrent")
-    name = _text(_field(info, b"name", bytes, "the info dictionary"))
-
+def parse_torrent(meta: Metainfo, canonical: bool = True) -> Torrent:
+    """Read the v1 view of a torrent (single-file or multi-file)."""
+    info = meta.info
+    name = _text(info.name)
     files: list[TorrentFile] = []
-    if b"files" in info:
-        entries = _field(info, b"files", list, "the info dictionary")
-        for number, entry in enumerate(entries, 1):
+    if info.files is not None:
+        for number, entry in enumerate(info.files, 1):
             where = f"file entry {number}"
-            if not isinstance(entry, dict):
-                raise TorrentError(f"{where} is not a dictionary")
-            parts = _field(entry, b"path", list, where)
-            if not parts or not all(isinstance(p, bytes) for p in parts):
+            if not entry.path:
                 raise TorrentError(f"{where}: 'path' is not a list of byte strings")
-            path = "/".join(_text(p) for p in parts if isinstance(p, bytes))
-            files.append(TorrentFile(f"{name}/{path}", _length(entry, where)))
-    elif b"length" in info:
-        files = [TorrentFile(name, _length(info, "the info dictionary"))]
+            path = "/".join(_text(p) for p in entry.path)
+            files.append(TorrentFile(f"{name}/{path}", _length(entry.length, where)))
+    elif info.length is not None:
+        files = [TorrentFile(name, _length(info.length, "the info dictionary"))]
     else:
         raise TorrentError("the info dictionary has neither 'files' nor 'length' (v2-only?)")
     if not files:
         raise TorrentError("the torrent lists no files")
-    return Torrent(name, info_hash, files, canonical)
+    return Torrent(name, hashlib.sha1(meta.info_raw).hexdigest(), files, canonical)
+
+
+def _misfit(error: ValidationError) -> TorrentError:
+    """What does not fit the model, said in the torrent's own terms."""
+    message = str(error)
+    path = error.path
+    entry = re.match(r"\$\.info\.files\[(\d+)\]", path)
+    where = {"$": "the torrent", "$.info": "the info dictionary"}.get(path, path)
+    if entry is not None:
+        where = f"file entry {int(entry[1]) + 1}"
+        if path.startswith(".path", entry.end()):
+            kind = "list" if path.endswith(".path") else "a list of byte strings"
+            return TorrentError(f"{where}: 'path' is not {kind}")
+    missing = re.match(r"missing key ('[^']*')", message)
+    if missing is not None:
+        return TorrentError(f"{where} has no {missing[1]}")
+    if path == "$":
+        return TorrentError("the top-level value is not a dictionary")
+    if entry is not None and entry.end() == len(path):
+        return TorrentError(f"{where} is not a dictionary")
+    parent, key = path.rsplit(".", 1)
+    if entry is None:
+        parent = "the torrent" if parent == "$" else "the info dictionary"
+    else:
+        parent = where
+    expected = re.match(r"expected (\w+)", message)
+    kind = expected[1] if expected and expected[1] in ("bytes", "int", "list") else "dict"
+    return TorrentError(f"{parent}: {key!r} is not {kind}")
 
 
 def read_torrent(path: Path) -> Torrent:
@@ -99,7 +146,9 @@ def read_torrent(path: Path) -> Torrent:
         # Decoding straight from the mapped file: no copy of the whole file.
         with mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as data:
             try:
-                meta = decode(data)
+                meta = typed.decode(data, Metainfo)
+            except ValidationError as error:
+                raise _misfit(error) from error
             except DecodeError as error:
                 message = str(error)
                 if message.startswith("unterminated"):
@@ -111,16 +160,11 @@ def read_torrent(path: Path) -> Torrent:
                 raise TorrentError(f"malformed bencode: {error}") from error
             except RecursionError as error:
                 raise TorrentError(f"malformed bencode: nested too deeply ({error})") from error
+            # Every key is in the model, so encoding it gives the file back
+            # exactly when the file is in canonical form.
             with memoryview(data) as view:
-                canonical = view == encode(meta)
-                # The v1 info-hash is the SHA-1 of the info dictionary's bytes
-                # as they stand in the file, which span() finds.
-                start = end = 0
-                if isinstance(meta, dict) and isinstance(meta.get(b"info"), dict):
-                    start, end = span(view, b"info")
-                with view[start:end] as info:
-                    info_hash = hashlib.sha1(info).hexdigest()
-    return parse_torrent(meta, info_hash, canonical)
+                canonical = view == typed.encode(meta)
+    return parse_torrent(meta, canonical)
 
 
 def _size(n: int) -> str:

@@ -1,10 +1,11 @@
 // libFuzzer entry point that embeds the Python interpreter.
 //
 // The extensions' sources are linked into this binary and registered as the
-// built-in modules velka.bencode and velka.raw, so the package imports
+// built-in modules velka.bencode, velka.raw and velka._typed, so the package imports
 // resolve to them and the sanitizers and coverage instrumentation see every
 // line of the codec. (Linked together, the two modules share the core's
-// state; velka.raw binds only what velka.bencode leaves alone.)
+// state; velka.raw and velka._typed bind only what velka.bencode leaves
+// alone.)
 // Each input is handed as a bytes object to one function of
 // fuzz/targets.py (chosen at build time by FUZZ_TARGET); that function
 // returns normally for every acceptable outcome, and anything it raises is a
@@ -26,6 +27,7 @@
 
 extern "C" PyObject* PyInit_bencode(void);
 extern "C" PyObject* PyInit_raw(void);
+extern "C" PyObject* PyInit__typed(void);
 
 namespace {
 
@@ -53,7 +55,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
         Py_ExitStatusException(status);
     }
     if (PyImport_AppendInittab("velka.bencode", PyInit_bencode) < 0 ||
-        PyImport_AppendInittab("velka.raw", PyInit_raw) < 0) {
+        PyImport_AppendInittab("velka.raw", PyInit_raw) < 0 ||
+        PyImport_AppendInittab("velka._typed", PyInit__typed) < 0) {
         fail("cannot register the extension modules");
     }
     PyConfig config;

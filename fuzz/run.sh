@@ -4,7 +4,8 @@
 #   fuzz/run.sh SECONDS [TARGET...]     (inside the sid root: scripts/sid)
 #
 # TARGETs are decode, decode_all, roundtrip, encode, shared_strings, prefix
-# (velka.raw's decode_prefix) and span (all by default). The codec is built
+# (velka.raw's decode_prefix), span and typed (velka.typed's decoder and
+# encoder over a fixed set of models; all by default). The codec is built
 # with AddressSanitizer, UndefinedBehaviorSanitizer and coverage
 # instrumentation and linked into each harness, which embeds the interpreter
 # with every Python allocation going through malloc. Up to FUZZ_JOBS
@@ -24,12 +25,14 @@ seconds=${1:?usage: fuzz/run.sh SECONDS [TARGET...]}
 shift
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] ||
-    targets=(decode decode_all roundtrip encode shared_strings prefix span)
+    targets=(decode decode_all roundtrip encode shared_strings prefix span typed)
 jobs=${FUZZ_JOBS:-$(nproc)}
 
 build=$here/build
 mkdir -p "$build/obj" "$build/bin" "$build/site/velka" "$build/findings" "$build/logs"
-cp "$root/velka/__init__.py" "$build/site/velka/__init__.py"
+cp "$root/velka/__init__.py" "$root/velka/typed.py" "$build/site/velka/"
+rm -rf "$build/site/velka/_model"
+cp -r "$root/velka/_model" "$build/site/velka/_model"
 
 CXX=${CXX:-clang++}
 common=(-std=c++20 -O1 -g -fno-omit-frame-pointer -fno-exceptions -fno-rtti
@@ -47,7 +50,7 @@ newer() {  # newer TARGET SOURCES...: true when TARGET is missing or stale
     return 1
 }
 
-# Both extension modules (and the core they share) go into every harness.
+# The extension modules (and the core they share) go into every harness.
 objects=()
 for source in "$root"/src/*/*.cpp; do
     unit=${source#"$root"/src/}

@@ -804,3 +804,7 @@ def span_target(data):
         start, end = span(data, *path)
         check(decode(data[start:end]) == _value_at(want[1], path), "span", data, path)
         check(span(strided, *path) == (start, end), "span strided", data, path)
+
+
+# The typed decoder and encoder have a harness of their own models.
+from typed_targets import typed_target  # noqa: E402,F401

@@ -9,14 +9,17 @@ cd "$(dirname "$0")/.."
 python=python3.14-dbg
 site=build/leaks/site
 mkdir -p "$site/velka"
-cp velka/__init__.py velka/*.pyi velka/py.typed "$site/velka/"
+cp velka/__init__.py velka/typed.py velka/*.pyi velka/py.typed "$site/velka/"
+rm -rf "$site/velka/_model" "$site/velka/_cli"
+cp -r velka/_model velka/_cli "$site/velka/"
 suffix=$("$python" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
 # Each extension module is its own sources and the core they share.
-for name in bencode raw; do
+for name in bencode raw _typed; do
     module=$site/velka/$name$suffix
+    dir=${name#_}
     stale=0
     [ -e "$module" ] || stale=1
-    for source in src/core/* src/"$name"/* "$0"; do
+    for source in src/core/* src/"$dir"/* "$0"; do
         [ "$source" -nt "$module" ] && stale=1
     done
     if [ "$stale" = 1 ]; then
@@ -24,7 +27,7 @@ for name in bencode raw; do
         # shellcheck disable=SC2046
         ${CXX:-g++} -std=c++20 -O1 -g -fPIC -shared -fno-exceptions -fno-rtti \
             -fvisibility=hidden $("$python-config" --includes) -Isrc/core \
-            src/core/*.cpp src/"$name"/*.cpp -o "$module"
+            src/core/*.cpp src/"$dir"/*.cpp -o "$module"
     fi
 done
 export PYTHONPATH=$site

@@ -17,17 +17,22 @@ batch grows, the rule of CPython's own reference-leak hunter.
 
 import array
 import collections
+import dataclasses
+import enum
 import gc
 import pathlib
 import sys
+from typing import Annotated, Any, Literal, NotRequired, TypedDict
 
-from velka import bencode, raw
+from velka import _typed, bencode, raw, typed
 from velka.bencode import DecodeError, EncodeError, decode, decode_all, encode
 from velka.raw import IncompleteError, decode_prefix, span
+from velka.typed import Decoder, Extra, Key, Raw, ValidationError
 
 WARMUP_ROUNDS = 5
 BATCHES = 5
 ROUNDS_PER_BATCH = 10
+ALLOCATIONS_FAILED = 400
 
 TORRENT = (
     pathlib.Path(__file__).parent.parent / "tests" / "data" / "multi-file.torrent"
@@ -286,6 +291,60 @@ def encoding():
     looped_dict.clear()
 
 
+class Shade(enum.Enum):
+    DARK = (b"dark", "é")
+
+
+@dataclasses.dataclass
+class Info:
+    name: str
+    piece_length: Annotated[int, Key("piece length")]
+    private: int | None = None
+    extra: Annotated[dict[bytes, Any], Extra] = dataclasses.field(default_factory=dict)
+
+
+@dataclasses.dataclass(frozen=True, slots=True)
+class Torrent:
+    info: Info
+    info_raw: Annotated[Raw | None, Key("info")] = None
+    sig: Annotated[Raw | None, Key("sig")] = None
+
+
+def typed_encoding():
+    typed = _typed.encode
+    info = Info("n", 16, extra={b"a": [1], "zz": (Shade.DARK,)})
+    assert typed(Torrent(info, Raw(b"de"), Raw(b"i1e"))) == (
+        b"d4:infod1:ali1ee4:name1:n12:piece lengthi16e2:zzll4:dark2:\xc3\xa9eee3:sigi1ee"
+    )
+    assert typed({"b": "é", b"a": (True,)}) == b"d1:ali1ee1:b2:\xc3\xa9e"
+    assert typed(collections.OrderedDict([("z", 1), (b"a", 2)])) == b"d1:ai2e1:zi1ee"
+    # A class made and dropped every round: its layout comes and goes.
+    passing = dataclasses.make_dataclass("Passing", [("x", int)])
+    assert typed([passing(1)]) == b"ld1:xi1eee"
+    for value, error in [
+        ({"k": [1.5]}, EncodeError),
+        ({"a": 1, b"a": 2}, EncodeError),
+        ({1: 2}, EncodeError),
+        ("\ud800", EncodeError),
+        ({"\ud800": 1}, EncodeError),
+        ([Raw(b"")], EncodeError),
+        ([Raw(b"i1ei2e")], EncodeError),
+        ([Raw(b"l")], EncodeError),
+        (Raw(DEEP_LIST), RecursionError),
+        (Torrent(Info("n", 1, extra={b"name": 1})), EncodeError),
+        (Torrent(Info("n", 1, extra=[1])), EncodeError),
+        (Torrent(Info("n", 1, extra={b"x": object()})), EncodeError),
+        ([MyBytes(b"x")], TypeError),
+        ({b"a": BadKeys()}, RuntimeError),
+        ({"a": Missing({b"a": 1})}, KeyError),
+    ]:
+        expect(error, None, typed, value)
+    looped = [1]
+    looped.append((looped,))
+    expect(RecursionError, None, typed, looped)
+    looped.clear()
+
+
 def arguments():
     for function, parameter in ((decode, "data"), (decode_all, "data"), (encode, "value")):
         name = function.__name__
@@ -362,13 +421,201 @@ def raw_paths():
     expect(OverflowError, None, span, b"9223372036854775808:")
 
 
+# --- the typed decoder and encoder ----------------------------------------------------
+
+
+class Colour(enum.IntEnum):
+    RED = 1
+
+
+class Word(enum.Enum):
+    SPAM = "spam"
+
+
+@dataclasses.dataclass
+class File:
+    length: int
+    path: list[str]
+
+
+@dataclasses.dataclass
+class Info:
+    name: str
+    piece_length: Annotated[int, Key("piece length")]
+    pieces: bytes
+    files: list[File] = dataclasses.field(default_factory=list)
+    length: int | None = None
+
+
+@dataclasses.dataclass(slots=True)
+class Torrent:
+    info: Info
+    info_raw: Annotated[Raw, Key("info")]
+    announce: str | None = None
+    rest: Annotated[dict[bytes, Any], Extra] = dataclasses.field(default_factory=dict)
+
+
+@dataclasses.dataclass(frozen=True)
+class Node:
+    name: str
+    children: list["Node"] = dataclasses.field(default_factory=list)
+
+
+@dataclasses.dataclass
+class Ping:
+    t: bytes
+    y: Literal["q"]
+    a: dict[str, Any]
+
+
+@dataclasses.dataclass
+class Pong:
+    t: bytes
+    y: Literal["r"]
+    r: Raw
+
+
+@dataclasses.dataclass
+class Checked:
+    low: int
+    high: int
+
+    def __post_init__(self):
+        if self.low > self.high:
+            raise ValueError("low above high")
+
+
+class Options(TypedDict, total=False):
+    a: int
+    b: NotRequired[list[bytes]]
+
+
+@dataclasses.dataclass
+class Kinds:
+    flag: bool = False
+    colour: Colour | None = None
+    word: Word | None = None
+    pair: tuple[int, bytes] | None = None
+    mark: Literal[1, "x"] | None = None
+
+
+class Unwritable:
+    pass
+
+
+@dataclasses.dataclass
+class Clash:
+    a: int | None = None
+    rest: Annotated[dict[bytes, Any], Extra] = dataclasses.field(default_factory=dict)
+
+
+TYPED_GOOD = [
+    (b"d1:ad2:idi1ee1:t2:aa1:y1:qe", Ping | Pong),
+    (b"d1:r3:abc1:t0:1:y1:re", Ping | Pong),
+    (b"d8:childrenld4:name1:bee4:name1:ae", Node),
+    (b"d4:highi2e3:lowi1ee", Checked),
+    (b"d1:ai1e1:bl1:xee", Options),
+    (b"d6:colouri1e4:flagi1e4:marki1e4:pairli2e1:xe4:word4:spame", Kinds),
+    (b"li1ei2ee", list[int]),
+    (b"d1:a1:be", dict[str, str]),
+    (b"d1:a1:be", Any),
+]
+
+# (input, model, what the message holds); every one a ValidationError
+TYPED_INVALID = [
+    (b"i1e", str, "expected str"),
+    (b"d4:name2:\xc3\x28e", Node, "invalid UTF-8"),
+    (b"de", Node, "missing key 'name'"),
+    (b"i2e", bool, "expected bool"),
+    (b"d6:colouri7ee", Kinds, "colour"),
+    (b"d4:word3:egge", Kinds, "word"),
+    (b"d4:pairli1eee", Kinds, "pair"),
+    (b"d4:marki2ee", Kinds, "mark"),
+    (b"d1:t0:1:y1:xe", Ping | Pong, None),
+    (b"d1:t0:e", Ping | Pong, None),
+    (b"d4:highi1e3:lowi2ee", Checked, "low above high"),
+    (b"d4:name1:a1:zi0ee", Node, "unknown"),
+    (b"d8:childrenli1ee4:name1:ae", Node, "children[0]"),
+]
+
+
+def typed_paths():
+    for data, form in TYPED_GOOD:
+        value = typed.decode(data, form)
+        assert typed.decode(typed.encode(value), form) == value, (data, form)
+        assert Decoder(form).decode_prefix(data + b"x") == (value, len(data))
+    torrent = Decoder(Torrent).decode(TORRENT)
+    assert typed.encode(torrent) == TORRENT
+    assert bytes(torrent.info_raw) == TORRENT[slice(*span(TORRENT, b"info"))]
+    for data, form, fragment in TYPED_INVALID:
+        decoder = Decoder(form, forbid_unknown=True)
+        try:
+            decoder.decode(data)
+        except ValidationError as error:
+            assert fragment is None or fragment in str(error), (error, fragment)
+        else:
+            raise AssertionError(f"{data!r} fits {form}")
+    for data, message in BAD[:6]:
+        for argument in buffers(data):
+            expect(DecodeError, message, typed.decode, argument, Torrent)
+            expect(DecodeError, message, typed.decode, argument, Any)
+    # malformed input after a fault of fit: decode's error wins
+    expect(DecodeError, "unterminated dict", typed.decode, b"d4:namei1e", Node)
+    for prefix in range(0, len(TORRENT), 97):
+        expect(IncompleteError, None, Decoder(Torrent).decode_prefix, TORRENT[:prefix])
+    expect(RecursionError, None, typed.decode, DEEP_LIST, Any)
+    expect(RecursionError, None, typed.decode, b"d8:childrenl" * 100_000, Node)
+    expect(TypeError, None, Decoder, float)
+    expect(TypeError, None, Decoder, str | bytes)
+    expect(TypeError, None, typed.decode, b"i1e", set[int])
+    expect(EncodeError, None, typed.encode, Unwritable())
+    expect(EncodeError, None, typed.encode, [1, Raw(b"i1")])
+    expect(EncodeError, None, typed.encode, Clash(a=1, rest={b"a": 2}))
+    expect(EncodeError, None, typed.encode, {"a": 1, b"a": 2})
+    looped = []
+    looped.append(looped)
+    expect(RecursionError, None, typed.encode, looped)
+    looped.clear()
+
+
 def workload():
+    typed_paths()
     decoding()
     raw_paths()
     refusals()
     encoding()
+    typed_encoding()
     arguments()
     rebinding()
+
+
+def allocation_failures():
+    """Each of the first allocations of a typed decode and encode made to
+    fail in turn: the call gives MemoryError or succeeds, and never crashes."""
+    import _testcapi
+
+    calls = [
+        (Decoder(Torrent).decode, TORRENT),
+        (Decoder(Node).decode, b"d8:childrenld4:name1:bee4:name1:ae"),
+        (Decoder(Ping | Pong).decode, b"d1:ad2:idi1ee1:t2:aa1:y1:qe"),
+        (Decoder(Checked).decode, b"d4:highi2e3:lowi1ee"),
+        (Decoder(Options).decode, b"d1:ai1e1:bl1:xee"),
+        (typed.encode, typed.decode(TORRENT, Torrent)),
+    ]
+    for function, *args in calls:
+        function(*args)  # plans and layouts made, as a plan's failures are its own
+        for start in range(ALLOCATIONS_FAILED):
+            # one allocation fails, not every one after it: the
+            # interpreter's own allocations after the call must not fail
+            _testcapi.set_nomemory(start, start + 1)
+            try:
+                function(*args)
+            except MemoryError:
+                pass
+            finally:
+                _testcapi.remove_mem_hooks()
+    print(f"leakcheck: each of the first {ALLOCATIONS_FAILED} allocations failed in turn")
+    return calls
 
 
 def snapshot():
@@ -384,6 +631,8 @@ def main():
         sys.exit("leakcheck: needs a debug interpreter (python3.14-dbg)")
     namespace = dict(vars(bencode))
     raw_namespace = dict(vars(raw))
+    typed_namespace = dict(vars(typed))
+    allocation_failures()
     for _ in range(WARMUP_ROUNDS):
         workload()
     ref_deltas, block_deltas = [], []
@@ -405,7 +654,7 @@ def main():
     if all(delta >= 1 for delta in block_deltas):
         print("leakcheck: FAILED: allocated blocks grow in every batch")
         failed = True
-    if vars(bencode) != namespace or vars(raw) != raw_namespace:
+    if vars(bencode) != namespace or vars(raw) != raw_namespace or vars(typed) != typed_namespace:
         print("leakcheck: FAILED: a module namespace changed")
         failed = True
     sys.exit(1 if failed else 0)

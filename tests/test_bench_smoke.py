@@ -172,3 +172,73 @@ def test_a_differing_peer_is_left_out_of_the_ratios():
     assert "b'extra'" in decode_case.excluded["wrong"]
     assert "offset 8" in encode_case.excluded["wrong"]
     assert len(notes) == 2
+
+
+def _typed_workloads():
+    rng = random.Random(3)
+    return [
+        workloads.Workload(
+            "dht-sample", "KRPC", workloads.dht_queries(rng, 20) + workloads.dht_responses(rng, 40)
+        ),
+        workloads.Workload(
+            "tracker-sample",
+            "tracker",
+            workloads.tracker_dict_peers(rng, 2) + workloads.tracker_compact(rng, 3),
+        ),
+        workloads.Workload("ints-sample", "not typed", [workloads.mixed_integers(rng, 10)]),
+    ]
+
+
+def test_typed_rows_are_checked_measured_and_reported():
+    pytest.importorskip("velka.typed")
+    import typed_bench
+
+    cases = []
+    for workload in _typed_workloads():
+        case = typed_bench.measure(workload, 1, 10_000, random.Random(1), run._empty_free_lists)
+        if workload.name == "ints-sample":
+            assert case is None
+            continue
+        assert set(case.decode_times) >= {"decode", "typed", "reference", "typed+extra"}
+        assert set(case.encode_times) >= {"encode", "typed", "encode whole", "typed+extra"}
+        assert case.decode_ratios["decode"] == case.encode_ratios["encode"] == 1.0
+        peak, size, plan = case.memory
+        assert size > 0 and plan > 0 and peak > 0
+        cases.append(case)
+    text = "\n".join(typed_bench.report(cases, run._time_text))
+    assert "| dht-sample |" in text and "| tracker-sample |" in text
+
+
+def test_typed_reference_refuses_what_the_typed_decoder_refuses():
+    pytest.importorskip("velka.typed")
+    import typed_models
+
+    from velka.typed import ValidationError
+    from velka.typed import decode as typed_decode
+
+    bad = [
+        (b"d8:intervali1e5:peersi3ee", typed_models.Announce),
+        (b"d8:intervali1e5:peersld2:ip1:\xff4:porti1eeee", typed_models.Announce),
+        (b"d1:ad2:idi1ee1:q4:ping1:t0:1:y1:qe", typed_models.Krpc),
+        (b"d4:infod4:name1:a6:pieces0:ee", typed_models.Torrent),
+    ]
+    for data, form in bad:
+        family = typed_models.FAMILIES[
+            {typed_models.Announce: "tracker", typed_models.Torrent: "torrent"}.get(form, "dht")
+        ]
+        with pytest.raises(ValidationError):
+            typed_decode(data, form)
+        with pytest.raises(typed_models.ConversionError):
+            family.reference(decode(data))
+
+
+def test_typed_memory_counts_records_and_their_fields():
+    pytest.importorskip("velka.typed")
+    import typed_bench
+    import typed_models
+
+    peer = typed_models.Peer(ip="x" * 50, port=1)
+    assert typed_bench.object_size(peer) == sys.getsizeof(peer) + sys.getsizeof("x" * 50)
+    assert typed_bench.object_size([peer, peer]) == sys.getsizeof([peer, peer]) + (
+        typed_bench.object_size(peer)
+    )

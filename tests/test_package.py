@@ -19,7 +19,7 @@ def test_suite_runs_against_the_installed_package():
     assert not Path(velka.__file__).resolve().is_relative_to(ROOT / "velka")
 
 
-@pytest.mark.parametrize("name", ["bencode.pyi", "raw.pyi", "py.typed"])
+@pytest.mark.parametrize("name", ["bencode.pyi", "raw.pyi", "typed.pyi", "_typed.pyi", "py.typed"])
 def test_typing_files_are_installed_beside_the_module(name):
     assert (Path(velka.bencode.__file__).parent / name).is_file()
 
@@ -40,7 +40,7 @@ def _run(args: list[str], cwd: Path) -> subprocess.CompletedProcess[str]:
 
 
 @needs_mypy
-@pytest.mark.parametrize("module", ["velka.bencode", "velka.raw"])
+@pytest.mark.parametrize("module", ["velka.bencode", "velka.raw", "velka.typed", "velka._typed"])
 def test_stub_matches_the_runtime_module(tmp_path, module):
     result = _run(["mypy.stubtest", module], tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
@@ -51,3 +51,24 @@ def test_examples_pass_mypy_strict(tmp_path):
     # Run outside the checkout, so the installed stub is the one checked.
     result = _run(["mypy", "--strict", str(ROOT / "examples")], tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+@needs_mypy
+def test_typed_decoding_has_the_model_type(tmp_path):
+    source = tmp_path / "use_typed.py"
+    source.write_text(
+        "import dataclasses\n"
+        "from velka.typed import Decoder, decode\n"
+        "@dataclasses.dataclass\n"
+        "class Torrent:\n"
+        "    announce: str\n"
+        "def name(data: bytes) -> str:\n"
+        "    first: Torrent = decode(data, Torrent)\n"
+        "    decoder: Decoder[Torrent] = Decoder(Torrent)\n"
+        "    second, end = decoder.decode_prefix(data)\n"
+        "    reveal_type(decoder.decode(data))\n"
+        "    return first.announce + second.announce + str(end)\n"
+    )
+    result = _run(["mypy", "--strict", str(source)], tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert 'Revealed type is "use_typed.Torrent"' in result.stdout

@@ -8,6 +8,8 @@ comment line right after a print() call is checked as that call's output.
 import doctest
 import itertools
 import re
+import sys
+import types
 from pathlib import Path
 
 import pytest
@@ -63,7 +65,7 @@ def _expected_prints(code: str) -> list[str]:
 
 @pytest.mark.usefixtures("example_torrent")
 @pytest.mark.parametrize(("kind", "code"), BLOCKS)
-def test_readme_example_runs(kind, code, capsys):
+def test_readme_example_runs(kind, code, capsys, monkeypatch):
     if kind == "pycon":
         parser = doctest.DocTestParser()
         test = parser.get_doctest(code, {}, "README", str(README), 0)
@@ -72,7 +74,11 @@ def test_readme_example_runs(kind, code, capsys):
         result = runner.run(test, out=report.append)
         assert result.failed == 0, "".join(report)
         return
-    exec(compile(code, str(README), "exec"), {"__name__": "__main__"})
+    # Run as a script is: in a module of its own named __main__, where
+    # typing.get_type_hints finds the names its classes' annotations use.
+    module = types.ModuleType("__main__")
+    monkeypatch.setitem(sys.modules, "__main__", module)
+    exec(compile(code, str(README), "exec"), module.__dict__)
     printed = capsys.readouterr().out.splitlines()
     for expected in _expected_prints(code):
         assert expected in printed

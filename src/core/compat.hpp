@@ -25,6 +25,19 @@ inline int PyObject_GetOptionalAttrString(PyObject* obj, const char* name, PyObj
     return 0;
 }
 
+// PyObject_GetOptionalAttrString with the name given as a str.
+inline int PyObject_GetOptionalAttr(PyObject* obj, PyObject* name, PyObject** result) {
+    *result = PyObject_GetAttr(obj, name);
+    if (*result != nullptr) {
+        return 1;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        return -1;
+    }
+    PyErr_Clear();
+    return 0;
+}
+
 // 1 and a new reference in *result when the dict has the key; 0 and
 // nullptr when it has not; -1 and nullptr with the exception set when the
 // lookup failed (hashing or comparing the key).
@@ -87,6 +100,27 @@ inline int PyUnicode_Equal(PyObject* a, PyObject* b) {
         return -1;
     }
     return PyUnicode_Compare(a, b) == 0 ? 1 : 0;
+}
+
+#endif
+
+#if PY_VERSION_HEX < 0x030D0000  // before 3.13
+
+// 1 and a new reference in *result while the referent lives; 0 and nullptr
+// when it is gone; -1 with TypeError when `ref` is no weak reference.
+inline int PyWeakref_GetRef(PyObject* ref, PyObject** result) {
+    if (!PyWeakref_Check(ref)) {
+        *result = nullptr;
+        PyErr_SetString(PyExc_TypeError, "expected a weakref");
+        return -1;
+    }
+    PyObject* referent = PyWeakref_GetObject(ref);  // borrowed
+    if (referent == Py_None) {
+        *result = nullptr;
+        return 0;
+    }
+    *result = Py_NewRef(referent);
+    return 1;
 }
 
 #endif

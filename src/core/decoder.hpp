@@ -78,9 +78,7 @@ class BytesCache {
             return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), length);
         }
         const auto size = static_cast<std::size_t>(length);
-        const unsigned slot = (static_cast<unsigned>(length) * 7u + data[0] * 3u +
-                               data[size / 2] * 5u + data[size - 1]) %
-                              slot_count;
+        const unsigned slot = slot_of(data, length);
         const std::uint64_t bit = std::uint64_t{1} << slot;
         if (used_ & bit) {
             PyObject* cached = slots_[slot];
@@ -106,8 +104,16 @@ class BytesCache {
         return keep(data, length, slot);
     }
 
-   private:
     static constexpr unsigned slot_count = 64;
+
+    // The slot of a run of 2 to max_length bytes; a cache of other objects
+    // made from short runs (the typed walk's text) shares it.
+    static unsigned slot_of(const unsigned char* data, Py_ssize_t length) noexcept {
+        const auto size = static_cast<std::size_t>(length);
+        return (static_cast<unsigned>(length) * 7u + data[0] * 3u + data[size / 2] * 5u +
+                data[size - 1]) %
+               slot_count;
+    }
 
     // Equality of two runs of 2 to max_length bytes, without a call.
     static bool equal_short(const unsigned char* a, const unsigned char* b,
@@ -129,6 +135,7 @@ class BytesCache {
         return a[0] == b[0] && a[size / 2] == b[size / 2] && a[size - 1] == b[size - 1];
     }
 
+   private:
     // A new bytes object for a string not in its slot, which it then takes.
     PyObject* keep(const unsigned char* data, Py_ssize_t length, unsigned slot);
 

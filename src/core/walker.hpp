@@ -711,6 +711,12 @@ class Walker {
     // key before it (borrowed, or where it lies in the input).
     std::conditional_t<Build, PyObject*, reading::KeySpan> key_bound_{};
     bool key_bounded_ = false;
+
+   public:
+    // The items of one list being built, for a walk that reads the items
+    // its own way: the list is then made at its final size as list() makes
+    // it.
+    using Items = ListItems;
 };
 
 }  // namespace velka

@@ -4,6 +4,7 @@
 
 #include <span>
 
+#include "arguments.hpp"
 #include "decoder.hpp"
 #include "errors.hpp"
 #include "format.hpp"
@@ -13,63 +14,6 @@
 namespace velka {
 
 namespace {
-
-// Binds keyword arguments to the parameters named in `names`, filling
-// `bound`, where the positional arguments were put already. Returns 0, or -1
-// with TypeError set.
-int bind_keywords(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                  const char* const* names, Py_ssize_t count, PyObject** bound) {
-    if (kwnames == nullptr) {
-        return 0;
-    }
-    const Py_ssize_t keyword_count = PyTuple_GET_SIZE(kwnames);
-    for (Py_ssize_t k = 0; k < keyword_count; ++k) {
-        PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
-        if (!PyUnicode_Check(keyword)) {
-            PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", function);
-            return -1;
-        }
-        Py_ssize_t slot = -1;
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            if (PyUnicode_CompareWithASCIIString(keyword, names[i]) == 0) {
-                slot = i;
-                break;
-            }
-        }
-        if (slot < 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function,
-                         keyword);
-            return -1;
-        }
-        if (bound[slot] != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function,
-                         names[slot]);
-            return -1;
-        }
-        bound[slot] = args[nargs + k];
-    }
-    return 0;
-}
-
-// The input of a raw entry point, as `decode` takes it: a false argument is
-// empty data, refused as incomplete input when it is empty data indeed (None
-// or an empty buffer) and as DecodeError otherwise, as `decode` does.
-// `empty` tells the caller that the data was false. Returns 0, or -1 with an
-// exception set.
-int take_input(PyObject* data, OwnedInput& input, bool& empty) {
-    const int truth = data_truth(data);
-    if (truth < 0) {
-        return -1;
-    }
-    empty = truth == 0;
-    if (empty && data != Py_None && !PyObject_CheckBuffer(data)) {
-        raise_error_format(ErrorClass::decode_error, "empty data");
-        return -1;
-    }
-    return to_buffer(data, input);
-}
-
-PyObject* raise_empty_data() { return raise_error_format(ErrorClass::incomplete, "empty data"); }
 
 // How a path error names the kind of value at `pos`.
 const char* describe_value(const InputView& view, Py_ssize_t pos) {
@@ -179,23 +123,6 @@ int follow_step(ValueChecker& checker, Py_ssize_t& pos, PyObject* step, Py_ssize
     return -1;
 }
 
-// A new tuple (first, position), taking over `first` (a new reference); or
-// nullptr with an exception set, `first` then released.
-PyObject* make_pair(PyObject* first, Py_ssize_t position) {
-    PyRef owned_first = PyRef::steal(first);
-    PyRef second = PyRef::steal(PyLong_FromSsize_t(position));
-    if (!second) {
-        return nullptr;
-    }
-    PyObject* pair = PyTuple_New(2);
-    if (pair == nullptr) {
-        return nullptr;
-    }
-    PyTuple_SET_ITEM(pair, 0, owned_first.release());
-    PyTuple_SET_ITEM(pair, 1, second.release());
-    return pair;
-}
-
 // (start, end) as a new tuple, or nullptr with an exception set.
 PyObject* make_span(Py_ssize_t start, Py_ssize_t end) {
     PyObject* first = PyLong_FromSsize_t(start);
@@ -267,53 +194,10 @@ class PathSteps {
 }  // namespace
 
 PyObject* decode_prefix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const names[] = {"data", "start"};
-    if (nargs > 2) {
-        PyErr_Format(PyExc_TypeError,
-                     "decode_prefix() takes from 1 to 2 positional arguments but %zd were given",
-                     nargs);
-        return nullptr;
-    }
-    PyObject* bound[2] = {nargs > 0 ? args[0] : nullptr, nargs > 1 ? args[1] : nullptr};
-    if (bind_keywords("decode_prefix", args, nargs, kwnames, names, 2, bound) < 0) {
-        return nullptr;
-    }
-    if (bound[0] == nullptr) {
-        PyErr_SetString(PyExc_TypeError,
-                        "decode_prefix() missing required argument 'data' (pos 1)");
-        return nullptr;
-    }
-    Py_ssize_t start = 0;
-    if (bound[1] != nullptr) {
-        if (!PyIndex_Check(bound[1])) {
-            PyErr_Format(PyExc_TypeError,
-                         "decode_prefix() argument 'start' must be int, not %.200s",
-                         Py_TYPE(bound[1])->tp_name);
-            return nullptr;
-        }
-        // Out-of-range values saturate, and are then refused as out of range.
-        start = PyNumber_AsSsize_t(bound[1], nullptr);
-        if (start == -1 && PyErr_Occurred()) {
-            return nullptr;
-        }
-    }
     OwnedInput input;
-    bool empty = false;
-    if (take_input(bound[0], input, empty) < 0) {
+    Py_ssize_t start = 0;
+    if (prefix_arguments("decode_prefix", args, nargs, kwnames, input, start) < 0) {
         return nullptr;
-    }
-    const Py_ssize_t length = input.view().length;
-    if (start < 0) {
-        PyErr_Format(PyExc_ValueError, "start must not be negative, got %zd", start);
-        return nullptr;
-    }
-    if (start > length) {
-        PyErr_Format(PyExc_ValueError, "start %zd is past the end of the data (length %zd)", start,
-                     length);
-        return nullptr;
-    }
-    if (empty) {
-        return raise_empty_data();
     }
     ValueDecoder decoder(input.view(), true);
     Py_ssize_t pos = start;

@@ -2,17 +2,22 @@
 
 from __future__ import annotations
 
+import ast
 import hashlib
-from collections.abc import Buffer
+import re
 from dataclasses import dataclass, field
 from datetime import UTC, datetime
-from typing import Any
+from typing import TYPE_CHECKING, Annotated, Any
 from urllib.parse import quote
 
-from velka.bencode import BencodeValue, decode
-from velka.raw import span
+from velka import typed
+from velka.bencode import BencodeValue
+from velka.typed import Key, Raw, ValidationError
 
 from ._input import CODEC_ERRORS, Failure, decode_failure
+
+if TYPE_CHECKING:
+    from collections.abc import Buffer
 
 
 def _text(raw: bytes) -> str:
@@ -109,44 +114,128 @@ class _Dict:
             raise Failure(f"not a torrent: {self.where}: {key.decode()!r} is not {kind.__name__}")
         return value
 
-    def get_bytes(self, key: bytes, required: bool = False) -> bytes | None:
-        value: bytes | None = self._get(key, bytes, required)
-        return value
-
     def get_int(self, key: bytes, required: bool = False) -> int | None:
         value: int | None = self._get(key, int, required)
         return value
 
-    def get_list(self, key: bytes) -> list[BencodeValue]:
-        value: list[BencodeValue] | None = self._get(key, list, False)
-        return [] if value is None else value
 
-    def get_dict(self, key: bytes, required: bool = False) -> _Dict | None:
-        value = self._get(key, dict, required)
-        return None if value is None else _Dict(value, repr(key.decode()))
+# The command's view of a torrent's metainfo, as velka.typed reads it. Names,
+# paths and URLs stay bytes: a legacy torrent may hold them in any encoding,
+# and the command shows them escaped rather than refusing the file. Keys the
+# command reads leniently (tiers of announce-list, url-list, the v2 file tree)
+# are plain values, checked below as before.
 
 
-def _length(entry: _Dict) -> int:
-    length = entry.get_int(b"length", required=True)
-    assert length is not None
+@dataclass(kw_only=True)
+class _FileEntry:
+    # Both optional here: a missing path is told as a bad one, and a padding
+    # file needs no length.
+    path: list[bytes] | None = None
+    length: int | None = None
+    attr: bytes | None = None
+
+
+@dataclass(kw_only=True)
+class _Info:
+    name: bytes
+    piece_length: Annotated[int, Key("piece length")]
+    pieces: bytes | None = None
+    length: int | None = None
+    files: list[_FileEntry] | None = None
+    private: int | None = None
+    meta_version: Annotated[int | None, Key("meta version")] = None
+    file_tree: Annotated[dict[bytes, BencodeValue] | None, Key("file tree")] = None
+
+
+@dataclass(kw_only=True)
+class _Metainfo:
+    info: _Info
+    # The info-hashes are those of the info dictionary's bytes as they stand
+    # in the file, which re-encoding gives back only when the file is canonical.
+    info_raw: Annotated[Raw, Key("info")]
+    announce: bytes | None = None
+    announce_list: Annotated[list[BencodeValue] | None, Key("announce-list")] = None
+    url_list: Annotated[BencodeValue | None, Key("url-list")] = None
+    creation_date: Annotated[int | None, Key("creation date")] = None
+    created_by: Annotated[bytes | None, Key("created by")] = None
+    comment: bytes | None = None
+
+
+_READER = typed.Decoder(_Metainfo)
+
+# One step of a ValidationError's path: .key, ['key'], [b'key'] or [index].
+_STEP = re.compile(r"\.([^.\[]+)|\[(\d+)\]|\[(b?'(?:[^'\\]|\\.)*'|b?\"(?:[^\"\\]|\\.)*\")\]")
+
+
+def _steps(path: str) -> list[str | int]:
+    steps: list[str | int] = []
+    for match in _STEP.finditer(path, 1):  # after the "$"
+        key, index, quoted = match.groups()
+        if index is not None:
+            steps.append(int(index))
+        elif key is not None:
+            steps.append(key)
+        else:
+            literal = ast.literal_eval(quoted)
+            steps.append(
+                literal.decode("utf-8", "backslashreplace")
+                if isinstance(literal, bytes)
+                else literal
+            )
+    return steps
+
+
+def _where(steps: list[str | int]) -> str:
+    """A place in the torrent, told as the command has always told it."""
+    if not steps:
+        return "the top-level value"
+    if len(steps) == 3 and steps[:2] == ["info", "files"]:
+        return f"file entry {int(steps[2]) + 1}"
+    return repr(str(steps[-1]))
+
+
+def _not_a_torrent(error: ValidationError) -> Failure:
+    """The one line for a torrent that decodes but does not fit the model."""
+    message = str(error)
+    steps = _steps(error.path)
+    missing = re.match(r"missing key (.+) at ", message)
+    if missing is not None:
+        key = ast.literal_eval(missing[1])
+        shown = key.decode("utf-8", "backslashreplace") if isinstance(key, bytes) else key
+        return Failure(f"not a torrent: {_where(steps)} has no {shown!r}")
+    if steps[:2] == ["info", "files"] and len(steps) >= 4 and steps[3] == "path":
+        kind = "list" if len(steps) == 4 else "a list of byte strings"
+        return Failure(f"not a torrent: {_where(steps[:3])}: 'path' is not {kind}")
+    expected = re.match(r"expected ([A-Za-z_]\w*)", message)
+    if expected is None or not steps or isinstance(steps[-1], int):
+        if not steps or (len(steps) == 3 and steps[:2] == ["info", "files"]):
+            return Failure(f"not a torrent: {_where(steps)} is not a dictionary")
+        return Failure(f"not a torrent: {message}")
+    # A record is a dictionary; the others are named as Python names them.
+    kind = expected[1] if expected[1] in ("bytes", "int", "list", "dict") else "dict"
+    return Failure(f"not a torrent: {_where(steps[:-1])}: {str(steps[-1])!r} is not {kind}")
+
+
+def _length(length: int | None, where: str) -> int:
+    if length is None:
+        raise Failure(f"not a torrent: {where} has no 'length'")
     if length < 0:
-        raise Failure(f"not a torrent: {entry.where}: negative length {length}")
+        raise Failure(f"not a torrent: {where}: negative length {length}")
     return length
 
 
-def _v1_files(info: _Dict, name: str) -> list[TorrentFile]:
-    if b"files" not in info.value:
-        return [TorrentFile(name, _length(info))]
+def _v1_files(info: _Info, name: str) -> list[TorrentFile]:
+    if info.files is None:
+        return [TorrentFile(name, _length(info.length, "'info'"))]
     files = []
-    for number, item in enumerate(info.get_list(b"files"), 1):
-        entry = _Dict(item, f"file entry {number}")
-        parts = entry.get_list(b"path")
-        if not parts or not all(isinstance(p, bytes) for p in parts):
-            raise Failure(f"not a torrent: {entry.where}: 'path' is not a list of byte strings")
-        if b"p" in (entry.get_bytes(b"attr") or b""):
+    for number, entry in enumerate(info.files, 1):
+        where = f"file entry {number}"
+        if not entry.path:
+            raise Failure(f"not a torrent: {where}: 'path' is not a list of byte strings")
+        if b"p" in (entry.attr or b""):
             continue  # a padding file, there only to align the next file with a piece
-        path = "/".join(_text(p) for p in parts if isinstance(p, bytes))
-        files.append(TorrentFile(f"{name}/{path}", _length(entry)))
+        path = "/".join(_text(p) for p in entry.path)
+        files.append(TorrentFile(f"{name}/{path}", _length(entry.length, where)))
     return files
 
 
@@ -161,44 +250,41 @@ def _v2_files(tree: _Dict, name: str, single: bool) -> list[TorrentFile]:
         for key, child in node.value.items():
             if key == b"":
                 leaf = _Dict(child, "a file tree entry")
-                files.append(TorrentFile("/".join(parts), _length(leaf)))
+                files.append(TorrentFile("/".join(parts), _leaf_length(leaf)))
             else:
                 entries.append((_Dict(child, "the file tree"), [*parts, _text(key)]))
         stack.extend(reversed(entries))
     return files
 
 
-def _piece_count(info: _Dict, files: list[TorrentFile], piece_length: int, v1: bool) -> int:
+def _leaf_length(entry: _Dict) -> int:
+    return _length(entry.get_int(b"length", required=True), entry.where)
+
+
+def _piece_count(info: _Info, files: list[TorrentFile], v1: bool) -> int:
     if v1:
-        return len(info.get_bytes(b"pieces") or b"") // 20
+        return len(info.pieces or b"") // 20
     # v2 hashes each file on its own, in pieces that never span two files.
+    piece_length = info.piece_length
     return sum(-(-f.length // piece_length) for f in files if piece_length > 0)
 
 
 def read_torrent(data: Buffer) -> Torrent:
     with memoryview(data) as view:
         try:
-            meta = decode(view)
+            meta = _READER.decode(view)
+        except ValidationError as error:
+            raise _not_a_torrent(error) from None
         except CODEC_ERRORS as error:
             raise decode_failure(error, len(view)) from None
-        top = _Dict(meta, "the top-level value")
-        info = top.get_dict(b"info", required=True)
-        assert info is not None
-        # The info-hashes are those of the info dictionary's bytes as they stand
-        # in the file, which re-encoding gives back only when the file is canonical.
-        start, end = span(view, b"info")
-        with view[start:end] as info_bytes:
-            sha1 = hashlib.sha1(info_bytes).hexdigest()
-            sha256 = hashlib.sha256(info_bytes).hexdigest()
+    info = meta.info
+    sha1 = hashlib.sha1(meta.info_raw).hexdigest()
+    sha256 = hashlib.sha256(meta.info_raw).hexdigest()
 
-    raw_name = info.get_bytes(b"name", required=True)
-    assert raw_name is not None
-    name = _text(raw_name)
-    piece_length = info.get_int(b"piece length", required=True)
-    assert piece_length is not None
-    tree = info.get_dict(b"file tree")
-    v2 = info.get_int(b"meta version") == 2 and tree is not None
-    v1 = b"pieces" in info.value
+    name = _text(info.name)
+    tree = None if info.file_tree is None else _Dict(info.file_tree, "'file tree'")
+    v2 = info.meta_version == 2 and tree is not None
+    v1 = info.pieces is not None
     if not (v1 or v2):
         raise Failure("not a torrent: the info dictionary has no 'pieces' and no v2 'file tree'")
     if tree is not None and v2:
@@ -209,32 +295,29 @@ def read_torrent(data: Buffer) -> Torrent:
         files = _v1_files(info, name)
 
     announce_list = []
-    for tier in top.get_list(b"announce-list"):
+    for tier in meta.announce_list or []:
         if isinstance(tier, list):
             urls = [_text(url) for url in tier if isinstance(url, bytes)]
             if urls:
                 announce_list.append(urls)
-    seeds = top.value.get(b"url-list")
+    seeds = meta.url_list
     seed_list = seeds if isinstance(seeds, list) else [seeds] if seeds else []
-    announce = top.get_bytes(b"announce")
-    created_by = top.get_bytes(b"created by")
-    comment = top.get_bytes(b"comment")
     return Torrent(
         name=name,
-        raw_name=raw_name,
+        raw_name=info.name,
         versions=[1] * v1 + [2] * v2,
         files=files,
-        piece_length=piece_length,
-        piece_count=_piece_count(info, files, piece_length, v1),
+        piece_length=info.piece_length,
+        piece_count=_piece_count(info, files, v1),
         info_hash_v1=sha1 if v1 else None,
         info_hash_v2=sha256 if v2 else None,
-        announce=None if announce is None else _text(announce),
+        announce=None if meta.announce is None else _text(meta.announce),
         announce_list=announce_list,
         web_seeds=[_text(s) for s in seed_list if isinstance(s, bytes) and s],
-        private=info.get_int(b"private") == 1,
-        creation_date=top.get_int(b"creation date"),
-        created_by=None if created_by is None else _text(created_by),
-        comment=None if comment is None else _text(comment),
+        private=info.private == 1,
+        creation_date=meta.creation_date,
+        created_by=None if meta.created_by is None else _text(meta.created_by),
+        comment=None if meta.comment is None else _text(meta.comment),
     )
 
 

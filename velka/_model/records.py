@@ -97,6 +97,8 @@ def encode_layout(cls: type) -> tuple[tuple[tuple[bytes, str], ...], str | None]
 def _resolved_hints(cls: type) -> dict[str, Any]:
     try:
         return typing.get_type_hints(cls, include_extras=True)
+    except (MemoryError, RecursionError):
+        raise  # the interpreter's own trouble, not the model's
     except Exception as error:  # NameError, or anything a bad annotation raises
         raise TypeError(f"cannot resolve the annotations of {cls.__qualname__}: {error}") from error
 
@@ -138,12 +140,31 @@ def _field(
 
 
 def _is_extra_type(tp: Any) -> bool:
-    from velka.bencode import BencodeValue
-
     if get_origin(tp) is not dict:
         return False
     key_type, value_type = get_args(tp)
-    return key_type is bytes and (value_type is Any or value_type is BencodeValue)
+    return key_type is bytes and (value_type is Any or is_bencode_value(value_type))
+
+
+def is_bencode_value(tp: Any) -> bool:
+    """velka.bencode.BencodeValue, also as typing.get_type_hints gives it
+    back where its forward references resolve (a copy, not the alias)."""
+    from velka.bencode import BencodeValue
+
+    if tp is BencodeValue:
+        return True
+    args = get_args(tp)
+    if get_origin(tp) is not typing.Union or len(args) != 4 or args[:2] != (int, bytes):
+        return False
+    return _refers(args[2], "list[BencodeValue]", list) and _refers(
+        args[3], "dict[bytes, BencodeValue]", dict
+    )
+
+
+def _refers(arg: Any, text: str, origin: type) -> bool:
+    if isinstance(arg, typing.ForwardRef):
+        return arg.__forward_arg__ == text
+    return get_origin(arg) is origin and is_bencode_value(get_args(arg)[-1])
 
 
 def _without_none(tp: Any) -> Any:

@@ -13,18 +13,28 @@
 // sorted by their raw bytes instead of through the interpreter's list sort.
 // Subclasses go through their own methods, in the same order as the general
 // algorithm.
-#include "encoder.hpp"
+//
+// One walk serves two encoders: velka.bencode's (Encoder<false>, made in
+// encoder.cpp) and the typed layer's (Encoder<true>), which also writes
+// text, tuples, enum members, dataclass instances and raw values. The typed
+// kinds are reached only where the plain walk would refuse a value, and are
+// compiled out of the plain encoder, whose code is the same as if they did
+// not exist. Everything here is in an unnamed namespace, so that each of the
+// two is compiled and inlined as one unit of its own module.
+#pragma once
 
 #include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 #include <utility>
 
 #include "errors.hpp"
 #include "pyref.hpp"
 #include "recursion_guard.hpp"
 #include "swar.hpp"
+#include "value_path.hpp"
 #include "words.hpp"
 
 namespace velka {
@@ -418,6 +428,15 @@ PyObject* call_keys(PyObject* value) {
     return PyObject_VectorcallMethod(keys_name, arguments, 1, nullptr);
 }
 
+// Where the typed encoder keeps the path of a fault; the plain one keeps
+// nothing.
+struct NoPathTrail {};
+
+// What the typed encoder knows of one dataclass: its fields in the order of
+// their keys (made in the typed module).
+struct RecordLayout;
+
+template <bool Typed>
 class Encoder {
    public:
     Encoder() noexcept = default;
@@ -432,7 +451,11 @@ class Encoder {
             return integer(value);
         }
         if (PyBytes_Check(value)) {
-            return raise_not_exact_bytes(value);
+            if constexpr (Typed) {
+                return bytes_subclass(value);
+            } else {
+                return not_exact_bytes(value);
+            }
         }
         if (PyList_Check(value)) {
             return list(value);
@@ -440,20 +463,62 @@ class Encoder {
         if (PyDict_Check(value)) {
             return dict(value);
         }
+        if constexpr (Typed) {
+            return other(value);
+        } else {
+            return unsupported(type);
+        }
+    }
+
+    PyObject* finish() { return out_.finish(); }
+
+    // Names the path of the value at fault in the message of the error
+    // being raised, when the error is the encoder's own.
+    void attach_path() const {
+        if constexpr (Typed) {
+            trail_.attach_to_raised_error();
+        }
+    }
+
+   private:
+    // Every error that the encoder raises itself ends here, so that the
+    // typed encoder can name where it happened.
+    int fault() {
+        if constexpr (Typed) {
+            trail_.start();
+        }
+        return -1;
+    }
+
+    // The levels around a fault add their steps to its path while the walk
+    // unwinds, and only then.
+    void note_index([[maybe_unused]] Py_ssize_t index) {
+        if constexpr (Typed) {
+            if (trail_.active()) {
+                trail_.add_index(index);
+            }
+        }
+    }
+    void note_key([[maybe_unused]] PyObject* key) {
+        if constexpr (Typed) {
+            if (trail_.active()) {
+                trail_.add_key(key);
+            }
+        }
+    }
+
+    int not_exact_bytes(PyObject* value) {
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "bytes", Py_TYPE(value)->tp_name);
+        return fault();
+    }
+
+    int unsupported(PyTypeObject* type) {
         PyRef name = PyRef::steal(PyType_GetName(type));
         if (!name) {
             return -1;
         }
         raise_error_format(ErrorClass::encode_error, "unsupported type: %U", name.get());
-        return -1;
-    }
-
-    PyObject* finish() { return out_.finish(); }
-
-   private:
-    static int raise_not_exact_bytes(PyObject* value) {
-        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "bytes", Py_TYPE(value)->tp_name);
-        return -1;
+        return fault();
     }
 
     // `_encode_int`: by the integer value, whatever the class says of itself.
@@ -514,8 +579,10 @@ class Encoder {
     }
 
     // `_encode_bytes` of an exact bytes object.
-    int bytes(PyObject* value) {
-        const Py_ssize_t length = PyBytes_GET_SIZE(value);
+    int bytes(PyObject* value) { return string(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value)); }
+
+    // A byte string of `length` bytes at `data`.
+    int string(const char* data, Py_ssize_t length) {
         if (length > PY_SSIZE_T_MAX - max_int64_text - 1) {
             PyErr_NoMemory();
             return -1;
@@ -526,7 +593,7 @@ class Encoder {
         }
         at = write_length(at, static_cast<std::uint64_t>(length));
         *at++ = ':';
-        copy_bytes(at, PyBytes_AS_STRING(value), static_cast<std::size_t>(length));
+        copy_bytes(at, data, static_cast<std::size_t>(length));
         out_.commit(at + length);
         return 0;
     }
@@ -542,6 +609,11 @@ class Encoder {
         if (type == &PyLong_Type) {
             return integer(value);
         }
+        if constexpr (Typed) {
+            if (type == &PyUnicode_Type) {
+                return text(value);  // runs no Python code either
+            }
+        }
         Py_INCREF(value);
         int result;
         if (type == &PyDict_Type) {
@@ -555,7 +627,7 @@ class Encoder {
         return result;
     }
 
-    // `_encode_list`
+    // `_encode_list`; the typed encoder's tuples too.
     int list(PyObject* value) {
         RecursionGuard guard(" while encoding a list");
         if (!guard.entered() || out_.put('l') < 0) {
@@ -566,6 +638,15 @@ class Encoder {
             // reached through a nested value, may change the list.
             for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
                 if (member(PyList_GET_ITEM(value, i)) < 0) {
+                    note_index(i);
+                    return -1;
+                }
+            }
+        } else if (Typed && PyTuple_CheckExact(value)) {
+            // A tuple cannot change, and holds its items.
+            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(value); ++i) {
+                if (member(PyTuple_GET_ITEM(value, i)) < 0) {
+                    note_index(i);
                     return -1;
                 }
             }
@@ -575,7 +656,7 @@ class Encoder {
             if (!iterator) {
                 return -1;
             }
-            for (;;) {
+            for (Py_ssize_t i = 0;; ++i) {
                 PyObject* item = nullptr;
                 const int status = PyIter_NextItem(iterator.get(), &item);
                 if (status <= 0) {
@@ -586,6 +667,7 @@ class Encoder {
                 }
                 PyRef item_ref = PyRef::steal(item);
                 if (any(item) < 0) {
+                    note_index(i);
                     return -1;
                 }
             }
@@ -606,8 +688,14 @@ class Encoder {
                 return -1;
             }
         }
-        if (written == 0 && general_dict(value) < 0) {
-            return -1;
+        if (written == 0) {
+            if constexpr (Typed) {
+                if (text_keyed_dict(value) < 0) {
+                    return -1;
+                }
+            } else if (general_dict(value) < 0) {
+                return -1;
+            }
         }
         return out_.put('e');
     }
@@ -647,6 +735,7 @@ class Encoder {
                 // Nothing but this encoder has run: the collected value is
                 // what a lookup would return.
                 if (member(entry.value) < 0) {
+                    note_key(entry.key);
                     return -1;
                 }
                 continue;
@@ -661,6 +750,7 @@ class Encoder {
             }
             PyRef current_ref = PyRef::steal(current);
             if (any(current) < 0) {
+                note_key(entry.key);
                 return -1;
             }
         }
@@ -693,7 +783,7 @@ class Encoder {
                 return -1;
             }
             if (!PyBytes_CheckExact(key)) {
-                return raise_not_exact_bytes(key);
+                return not_exact_bytes(key);
             }
             // A keys() of the caller's own may name a key twice; writing it
             // twice would give output that no strict decoder accepts.
@@ -713,20 +803,25 @@ class Encoder {
         return 0;
     }
 
+    // The typed encoder's kinds, in the typed module (typed_encoder.cpp).
+    int other(PyObject* value);
+    int bytes_subclass(PyObject* value);
+    int text(PyObject* value);
+    int enum_member(PyObject* value);
+    int raw(PyObject* value);
+    int record(PyObject* value, RecordLayout& layout);
+    int text_keyed_dict(PyObject* value);
+    int collect_keys(PyObject* value, KeyEntries& entries);
+    int raw_key(PyObject* key, PyObject*& raw);
+    int keyed_value(PyObject* dict, const KeyEntry& entry);
+
     Output out_;
     // Counts the calls into the caller's code (subclass methods, iterators)
     // so that the exact-dict path knows when collected values may be stale.
     std::uint64_t foreign_calls_ = 0;
+    [[no_unique_address]] std::conditional_t<Typed, PathTrail, NoPathTrail> trail_;
 };
 
 }  // namespace
-
-PyObject* encode_value(PyObject* value) {
-    Encoder encoder;
-    if (encoder.any(value) < 0) {
-        return nullptr;
-    }
-    return encoder.finish();
-}
 
 }  // namespace velka

@@ -1,0 +1,177 @@
+// Faults of fit, and the path text of the one raised.
+#include "faults.hpp"
+
+#include <cstring>
+
+#include "decoder.hpp"
+
+namespace velka::typed {
+
+Fault::~Fault() {
+    if (steps_ != inline_) {
+        PyMem_Free(steps_);
+    }
+}
+
+PyObject* Fault::record(PyObject* message, Py_ssize_t position, PyObject* cause) {
+    PyRef owned_cause = PyRef::steal(cause);
+    if (message == nullptr) {
+        return nullptr;  // the error of making the message stands
+    }
+    recorded_ = true;
+    message_ = PyRef::steal(message);
+    cause_ = std::move(owned_cause);
+    position_ = position;
+    return nullptr;
+}
+
+void Fault::add(Py_ssize_t value, bool is_index) noexcept {
+    if (!recorded_ || path_lost_) {
+        return;
+    }
+    if (count_ == capacity_) {
+        const Py_ssize_t grown = capacity_ * 2;
+        auto* steps =
+            static_cast<Step*>(PyMem_Malloc(static_cast<std::size_t>(grown) * sizeof(Step)));
+        if (steps == nullptr) {
+            path_lost_ = true;
+            return;
+        }
+        std::memcpy(steps, steps_, static_cast<std::size_t>(count_) * sizeof(Step));
+        if (steps_ != inline_) {
+            PyMem_Free(steps_);
+        }
+        steps_ = steps;
+        capacity_ = grown;
+    }
+    steps_[count_++] = Step{value, is_index};
+}
+
+PyObject* copy_span(const InputView& view, Py_ssize_t start, Py_ssize_t length) {
+    if (view.contiguous()) {
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(view.data + start), length);
+    }
+    PyObject* result = PyBytes_FromStringAndSize(nullptr, length);
+    if (result != nullptr) {
+        char* out = PyBytes_AS_STRING(result);
+        for (Py_ssize_t i = 0; i < length; ++i) {
+            out[i] = static_cast<char>(view.at(start + i));
+        }
+    }
+    return result;
+}
+
+PyObject* describe_key(PyObject* key) {
+    PyRef text =
+        PyRef::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(key), PyBytes_GET_SIZE(key), "strict"));
+    if (!text) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+            return nullptr;
+        }
+        PyErr_Clear();
+        return PyObject_Repr(key);
+    }
+    return PyObject_Repr(text.get());
+}
+
+namespace {
+
+// Whether a key's text can follow a dot in a path: printable, without
+// spaces, dots, quotes or brackets.
+bool plain_name(PyObject* text) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    if (length == 0) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        const Py_UCS4 c = PyUnicode_READ_CHAR(text, i);
+        if (c == ' ' || c == '.' || c == '\'' || c == '"' || c == '[' || c == ']' ||
+            !Py_UNICODE_ISPRINTABLE(c)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Appends the text of one key step to `parts` (a list). Returns 0 or -1.
+int append_key(PyObject* parts, const InputView& view, Py_ssize_t key_position) {
+    ValueChecker checker(view);
+    Py_ssize_t pos = key_position;
+    Py_ssize_t start = 0;
+    const Py_ssize_t length = checker.byte_string(pos, start);
+    if (length < 0) {
+        return -1;
+    }
+    PyRef key = PyRef::steal(copy_span(view, start, length));
+    if (!key) {
+        return -1;
+    }
+    PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(key.get()), length, "strict"));
+    PyRef part;
+    if (!text) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+            return -1;
+        }
+        PyErr_Clear();
+        part = PyRef::steal(PyUnicode_FromFormat("[%R]", key.get()));
+    } else if (plain_name(text.get())) {
+        part = PyRef::steal(PyUnicode_FromFormat(".%U", text.get()));
+    } else {
+        part = PyRef::steal(PyUnicode_FromFormat("[%R]", text.get()));
+    }
+    if (!part) {
+        return -1;
+    }
+    return PyList_Append(parts, part.get());
+}
+
+}  // namespace
+
+PyObject* Fault::raise(PyObject* error_class, const InputView& view) {
+    PyRef parts = PyRef::steal(PyList_New(0));
+    PyRef root = PyRef::steal(PyUnicode_FromString("$"));
+    if (!parts || !root || PyList_Append(parts.get(), root.get()) < 0) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = count_ - 1; i >= 0 && !path_lost_; --i) {
+        const Step& step = steps_[i];
+        if (step.is_index) {
+            PyRef part = PyRef::steal(PyUnicode_FromFormat("[%zd]", step.value));
+            if (!part || PyList_Append(parts.get(), part.get()) < 0) {
+                return nullptr;
+            }
+        } else if (append_key(parts.get(), view, step.value) < 0) {
+            return nullptr;
+        }
+    }
+    PyRef empty = PyRef::steal(PyUnicode_FromString(""));
+    if (!empty) {
+        return nullptr;
+    }
+    PyRef path = PyRef::steal(PyUnicode_Join(empty.get(), parts.get()));
+    if (!path) {
+        return nullptr;
+    }
+    PyRef message = PyRef::steal(
+        PyUnicode_FromFormat("%U at %U (position %zd)", message_.get(), path.get(), position_));
+    PyRef position = PyRef::steal(PyLong_FromSsize_t(position_));
+    if (!message || !position) {
+        return nullptr;
+    }
+    PyRef error = PyRef::steal(PyObject_CallOneArg(error_class, message.get()));
+    if (!error) {
+        return nullptr;
+    }
+    if (PyObject_SetAttrString(error.get(), "path", path.get()) < 0 ||
+        PyObject_SetAttrString(error.get(), "position", position.get()) < 0) {
+        return nullptr;
+    }
+    if (cause_) {
+        PyException_SetCause(error.get(), Py_NewRef(cause_.get()));
+        PyException_SetContext(error.get(), Py_NewRef(cause_.get()));
+    }
+    PyErr_SetRaisedException(error.release());
+    return nullptr;
+}
+
+}  // namespace velka::typed
