@@ -296,7 +296,7 @@ class Shade(enum.Enum):
 
 
 @dataclasses.dataclass
-class Info:
+class ShadeInfo:
     name: str
     piece_length: Annotated[int, Key("piece length")]
     private: int | None = None
@@ -304,16 +304,16 @@ class Info:
 
 
 @dataclasses.dataclass(frozen=True, slots=True)
-class Torrent:
-    info: Info
+class ShadeTorrent:
+    info: ShadeInfo
     info_raw: Annotated[Raw | None, Key("info")] = None
     sig: Annotated[Raw | None, Key("sig")] = None
 
 
 def typed_encoding():
     typed = _typed.encode
-    info = Info("n", 16, extra={b"a": [1], "zz": (Shade.DARK,)})
-    assert typed(Torrent(info, Raw(b"de"), Raw(b"i1e"))) == (
+    info = ShadeInfo("n", 16, extra={b"a": [1], "zz": (Shade.DARK,)})
+    assert typed(ShadeTorrent(info, Raw(b"de"), Raw(b"i1e"))) == (
         b"d4:infod1:ali1ee4:name1:n12:piece lengthi16e2:zzll4:dark2:\xc3\xa9eee3:sigi1ee"
     )
     assert typed({"b": "é", b"a": (True,)}) == b"d1:ali1ee1:b2:\xc3\xa9e"
@@ -331,9 +331,9 @@ def typed_encoding():
         ([Raw(b"i1ei2e")], EncodeError),
         ([Raw(b"l")], EncodeError),
         (Raw(DEEP_LIST), RecursionError),
-        (Torrent(Info("n", 1, extra={b"name": 1})), EncodeError),
-        (Torrent(Info("n", 1, extra=[1])), EncodeError),
-        (Torrent(Info("n", 1, extra={b"x": object()})), EncodeError),
+        (ShadeTorrent(ShadeInfo("n", 1, extra={b"name": 1})), EncodeError),
+        (ShadeTorrent(ShadeInfo("n", 1, extra=[1])), EncodeError),
+        (ShadeTorrent(ShadeInfo("n", 1, extra={b"x": object()})), EncodeError),
         ([MyBytes(b"x")], TypeError),
         ({b"a": BadKeys()}, RuntimeError),
         ({"a": Missing({b"a": 1})}, KeyError),

@@ -303,9 +303,9 @@ void inspect_class(PyTypeObject* type, RecordLayout* layout) {
             layout->extra_offset = slot_offset(type, layout->extra);
         }
     }
-    layout->direct = !PyType_IsSubtype(type, &PyUnicode_Type) &&
-                     !PyType_IsSubtype(type, &PyTuple_Type) &&
-                     !PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(enum_class));
+    layout->direct = PyType_IsSubtype(type, &PyUnicode_Type) == 0 &&
+                     PyType_IsSubtype(type, &PyTuple_Type) == 0 &&
+                     PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(enum_class)) == 0;
     if (type->tp_version_tag != version) {
         // Searching the classes changed one: trust nothing found, and look
         // again at the next record.
