@@ -13,6 +13,7 @@ import mmap
 import sys
 from dataclasses import dataclass
 from pathlib import Path
+from typing import TypeVar
 
 from velka.bencode import BencodeValue, DecodeError, decode, encode
 from velka.raw import span
@@ -43,12 +44,15 @@ class Torrent:
         return sum(f.length for f in self.files)
 
 
+T = TypeVar("T")
+
+
 def _text(raw: bytes) -> str:
     # Names are UTF-8 by convention; show anything else escaped, not garbled.
     return raw.decode("utf-8", errors="backslashreplace")
 
 
-def _field[T](mapping: dict[bytes, BencodeValue], key: bytes, kind: type[T], where: str) -> T:
+def _field(mapping: dict[bytes, BencodeValue], key: bytes, kind: type[T], where: str) -> T:
     value = mapping.get(key)
     if not isinstance(value, kind):
         if value is None:

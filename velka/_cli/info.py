@@ -3,16 +3,20 @@
 from __future__ import annotations
 
 import hashlib
-from collections.abc import Buffer
 from dataclasses import dataclass, field
 from datetime import UTC, datetime
-from typing import Any
+from typing import TYPE_CHECKING, Any
 from urllib.parse import quote
 
 from velka.bencode import BencodeValue, decode
 from velka.raw import span
 
 from ._input import CODEC_ERRORS, Failure, decode_failure
+
+if TYPE_CHECKING:
+    # The buffer protocol's type is collections.abc.Buffer from 3.12 on;
+    # only the type checker needs it, and this name stands for it on 3.11 too.
+    from typing_extensions import Buffer
 
 
 def _text(raw: bytes) -> str:
