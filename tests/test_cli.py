@@ -35,7 +35,9 @@ def velka(*args, stdin=None, check=None):
         pytest.skip(NATIVE_ONLY)
     if isinstance(stdin, Path):
         with stdin.open("rb") as f:
-            result = subprocess.run([VELKA, *map(str, args)], stdin=f, capture_output=True)
+            result = subprocess.run(
+                [VELKA, *map(str, args)], stdin=f, capture_output=True, timeout=120
+            )
     else:
         result = subprocess.run(
             [VELKA, *map(str, args)], input=stdin or b"", capture_output=True, timeout=120
@@ -461,7 +463,10 @@ def test_a_pipe_closed_early_ends_quietly(command, tmp_path):
     big = tmp_path / "big"
     big.write_bytes(encode([{b"n": n, b"s": b"x" * 50} for n in range(200_000)]))
     process = subprocess.Popen(
-        [VELKA, command, big], stdout=subprocess.PIPE, stderr=subprocess.PIPE
+        [VELKA, command, big],
+        stdin=subprocess.DEVNULL,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
     )
     assert process.stdout.readline()
     process.stdout.close()
@@ -470,9 +475,22 @@ def test_a_pipe_closed_early_ends_quietly(command, tmp_path):
     assert stderr == b""
 
 
+def _interruptible() -> None:
+    # Run in the child before it starts: SIGINT as a terminal delivers it,
+    # whatever the runner inherited. A shell starts a background job with
+    # SIGINT ignored, and Python leaves an ignored SIGINT ignored.
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+
+
 @skip_if_emulated(NATIVE_ONLY)
 def test_interrupt_ends_without_a_traceback():
-    process = subprocess.Popen([VELKA, "check", "-"], stdin=subprocess.PIPE, stderr=subprocess.PIPE)
+    process = subprocess.Popen(
+        [VELKA, "check", "-"],
+        stdin=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        preexec_fn=_interruptible,
+    )
     time.sleep(2)  # until it waits on its input
     process.send_signal(signal.SIGINT)
     assert process.wait(timeout=60) == 130
@@ -492,6 +510,7 @@ def test_command_passes_mypy_strict(tmp_path):
     result = subprocess.run(
         [sys.executable, "-P", "-m", "mypy", "--strict", "-p", "velka._cli"],
         cwd=tmp_path,
+        stdin=subprocess.DEVNULL,
         capture_output=True,
         text=True,
         timeout=300,
