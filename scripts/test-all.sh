@@ -134,8 +134,13 @@ test_arch() {
 # native ones: VELKA_JOBS (2) at a time, their output in build/logs/ and
 # shown when each ends.
 test_arches() {
-    local arch
-    for arch in $arches; do
+    local arch longest_first
+    # The CPUs that run the whole suite first, so that the longest runs do
+    # not start last.
+    longest_first=$(for arch in $arches; do
+        if whole_suite "$arch" 3.14; then echo "0 $arch"; else echo "1 $arch"; fi
+    done | sort -s -k1,1 | cut -d' ' -f2)
+    for arch in $longest_first; do
         while [ "$(jobs -rp | wc -l)" -ge "${VELKA_JOBS:-2}" ]; do
             wait -n
         done
