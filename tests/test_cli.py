@@ -483,6 +483,20 @@ def _interruptible() -> None:
     signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
 
 
+def _wait_until_it_sleeps(process: subprocess.Popen, timeout: float = 60) -> None:
+    # A starting interpreter runs or waits on the disk, never sleeps: a
+    # process asleep at a quarter of a second's checks waits on its input,
+    # however long a loaded machine took to get it there.
+    stat = Path(f"/proc/{process.pid}/stat")
+    deadline = time.monotonic() + timeout
+    asleep = 0
+    while asleep < 5:
+        assert time.monotonic() < deadline, "the command never waited on its input"
+        state = stat.read_text().rsplit(")", 1)[1].split()[0]
+        asleep = asleep + 1 if state == "S" else 0
+        time.sleep(0.05)
+
+
 @skip_if_emulated(NATIVE_ONLY)
 def test_interrupt_ends_without_a_traceback():
     process = subprocess.Popen(
@@ -491,7 +505,7 @@ def test_interrupt_ends_without_a_traceback():
         stderr=subprocess.PIPE,
         preexec_fn=_interruptible,
     )
-    time.sleep(2)  # until it waits on its input
+    _wait_until_it_sleeps(process)  # on its input
     process.send_signal(signal.SIGINT)
     assert process.wait(timeout=60) == 130
     assert process.stderr.read() == b""
