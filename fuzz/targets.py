@@ -576,16 +576,24 @@ class _SmallStack:
     def _serve(self):
         while True:
             function, argument = self._calls.get()
-            self._results.put(outcome(function, argument))
+            # What outcome() lets out (a finding) goes back to be raised by
+            # the caller; the thread lives on for the next input.
+            try:
+                self._results.put((True, outcome(function, argument)))
+            except BaseException as error:
+                self._results.put((False, error))
 
     def outcome(self, function, argument):
         previous_limit = sys.getrecursionlimit()
         sys.setrecursionlimit(200)
         try:
             self._calls.put((function, argument))
-            return self._results.get()
+            returned, result = self._results.get()
         finally:
             sys.setrecursionlimit(previous_limit)
+        if not returned:
+            raise result
+        return result
 
 
 _small_stack = None
