@@ -135,11 +135,12 @@ test_arch() {
 # shown when each ends.
 test_arches() {
     local arch longest_first
-    # The CPUs that run the whole suite first, so that the longest runs do
-    # not start last.
-    longest_first=$(for arch in $arches; do
-        if whole_suite "$arch" 3.14; then echo "0 $arch"; else echo "1 $arch"; fi
-    done | sort -s -k1,1 | cut -d' ' -f2)
+    # The CPUs that run the whole suite first, emulated ones foremost
+    # (whole_suite_arches is in that order), so that the longest runs do not
+    # start last.
+    longest_first=$(for arch in $whole_suite_arches $arches; do
+        grep -qx -- "$arch" <<<"$arches" && echo "$arch"
+    done | awk '!seen[$0]++')
     for arch in $longest_first; do
         while [ "$(jobs -rp | wc -l)" -ge "${VELKA_JOBS:-2}" ]; do
             wait -n
