@@ -13,7 +13,6 @@ directions).
 
 import collections
 import enum
-import queue
 import sys
 import threading
 from itertools import chain, compress, repeat
@@ -303,27 +302,28 @@ def _bencoded_string(data):
     return b"%d:%s" % (len(data), data)
 
 
-def _near_misses(base, difference):
-    """`base` with each of its bytes changed in turn: by `difference`, or by
-    one of the bits a word-wise comparison could lose (the lowest, the
-    highest, the two top ones), taken in turn along the base from a place
-    the difference picks."""
+def _near_misses(base, difference, start):
+    """`base` with some of its bytes changed in turn, from `start` on (at
+    most _MOST_NEAR_MISSES of them): by `difference`, or by one of the bits a
+    word-wise comparison could lose (the lowest, the highest, the two top
+    ones), taken in turn from a place the difference picks."""
     changes = (difference, 0x01, 0x40, 0x80, 0xC0)
     changing = bytearray(base)
-    for position in range(len(base)):
+    for step in range(min(len(base), _MOST_NEAR_MISSES)):
+        position = (start + step) % len(base)
         change = changes[(position + difference) % len(changes)]
         changing[position] ^= change
         yield bytes(changing)
         changing[position] ^= change
 
 
-# Near misses an input makes at most (a base's are never cut short): each
-# input then costs about the same, and the fuzzer's time goes to many inputs
-# rather than to a few long ones.
-_MOST_NEAR_MISSES = 48
+# Near misses an input makes at most: each input then costs about the same,
+# a few dozen objects (every one a sanitised allocation), and the fuzzer's
+# time goes to many inputs rather than to a few long ones.
+_MOST_NEAR_MISSES = 4
 
 
-def _shared_strings_case(base, difference):
+def _shared_strings_case(base, difference, start):
     """For one base: the bencoded pieces of three lists, and the values they
     decode to. Each near miss follows its base, so that it meets the base in
     the cache: as a list item ([base, miss, base, miss, ...]), as a key
@@ -331,7 +331,7 @@ def _shared_strings_case(base, difference):
     beside the base ({base: miss, miss: miss} in key order, ...). The
     pieces are joined in C, item by item: the input's cost is mostly the
     decoder's."""
-    misses = list(_near_misses(base, difference))
+    misses = list(_near_misses(base, difference, start))
     longer = base + bytes([difference])
     misses.append(longer)
     encoded_base = _bencoded_string(base)
@@ -365,14 +365,15 @@ def _shared_strings_case(base, difference):
 def shared_strings_target(data):
     # The input is cut into bases (a length byte, then that many bytes, up to
     # 34 so that the longest shared strings and the shortest unshared ones
-    # take part) and a difference for each.
+    # take part), a difference and a first position for each.
     pieces = ([], [], [])
     want = ([], [], [])
     reader = _Reader(data)
     made = 0
     while reader.more() and made < _MOST_NEAR_MISSES:
         base = reader.take(reader.byte() % 35)
-        case_pieces, case_values, count = _shared_strings_case(base, reader.byte() or 0xFF)
+        difference = reader.byte() or 0xFF
+        case_pieces, case_values, count = _shared_strings_case(base, difference, reader.byte())
         for piece, value, into_pieces, into_want in zip(
             case_pieces, case_values, pieces, want, strict=True
         ):
@@ -504,7 +505,7 @@ class _Reader:
 # Operations a value is built from at most: each input then costs about the
 # same, and the fuzzer's time goes to many inputs rather than to a few long
 # ones.
-_MOST_OPERATIONS = 64
+_MOST_OPERATIONS = 32
 
 
 def build_value(data):
@@ -541,7 +542,8 @@ def build_value(data):
                 made[key] = value
             containers.append(made)
             stack.append(made)
-        elif op == 5 and containers:  # a container inside itself (rare: slow)
+        elif op == 5 and containers and reader.byte() % 8 == 0:
+            # A container inside itself: rare, since its walk is the slowest.
             reader.cyclic = True
             target = containers[reader.byte() % len(containers)]
             if isinstance(target, list):
@@ -558,52 +560,23 @@ def build_value(data):
     return (stack[-1] if stack else None), containers, reader.cyclic
 
 
-class _SmallStack:
-    """One thread with a small stack, made once, that runs outcome() for a
-    value that contains itself, whose walk never ends: there, and under a
-    low recursion limit, both encoders give up after a few hundred levels
-    instead of tens of thousands."""
-
-    def __init__(self):
-        self._calls = queue.SimpleQueue()
-        self._results = queue.SimpleQueue()
-        previous = threading.stack_size(128 << 10)
-        try:
-            threading.Thread(target=self._serve, daemon=True).start()
-        finally:
-            threading.stack_size(previous)
-
-    def _serve(self):
-        while True:
-            function, argument = self._calls.get()
-            # What outcome() lets out (a finding) goes back to be raised by
-            # the caller; the thread lives on for the next input.
-            try:
-                self._results.put((True, outcome(function, argument)))
-            except BaseException as error:
-                self._results.put((False, error))
-
-    def outcome(self, function, argument):
-        previous_limit = sys.getrecursionlimit()
-        sys.setrecursionlimit(200)
-        try:
-            self._calls.put((function, argument))
-            returned, result = self._results.get()
-        finally:
-            sys.setrecursionlimit(previous_limit)
-        if not returned:
-            raise result
-        return result
-
-
-_small_stack = None
-
-
 def _on_small_stack(function, argument):
-    global _small_stack
-    if _small_stack is None:
-        _small_stack = _SmallStack()
-    return _small_stack.outcome(function, argument)
+    """outcome() for a value that contains itself, whose walk never ends: in
+    a thread with a small stack and under a low recursion limit, so that
+    both encoders give up after a few hundred levels instead of tens of
+    thousands."""
+    result = []
+    previous_stack = threading.stack_size(128 << 10)
+    previous_limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(200)
+    try:
+        thread = threading.Thread(target=lambda: result.append(outcome(function, argument)))
+        thread.start()
+        thread.join()
+    finally:
+        threading.stack_size(previous_stack)
+        sys.setrecursionlimit(previous_limit)
+    return result[0]
 
 
 def _outcome_of_built(function, data):
