@@ -1,13 +1,15 @@
-# velka builds and is tested on CPython 3.12, 3.13, 3.14 and 3.15.
-# scripts/python-env VERSION runs a command where that version lives: 3.12 is
-# the host's own (pyenv), 3.13 to 3.15 are Debian sid's, in a root that
-# scripts/sid makes once and enters. The tools that need one version only
+# velka builds and is tested on CPython 3.11, 3.12, 3.13, 3.14 and 3.15.
+# scripts/python-env VERSION runs a command where that version lives: 3.11
+# and 3.12 are the host's own (pyenv), 3.13 to 3.15 are Debian sid's, in a
+# root that scripts/sid makes once and enters. The tools that need one version only
 # (the development build, benchmark, fuzzing, leak check, lint) use 3.14 in
 # the sid root. Other CPUs (ARCHES: aarch64 armv7l i686 ppc64le riscv64
 # s390x, or all) get wheels cross-built in that root and are tested in roots
-# of their own under qemu-user (scripts/sid --arch ARCH).
+# of their own under qemu-user (scripts/sid --arch ARCH); their 3.11 is
+# Debian bookworm's, in a bookworm root of each (not riscv64, which bookworm
+# lacks).
 SID := scripts/sid
-PYTHONS ?= 3.12 3.13 3.14 3.15
+PYTHONS ?= 3.11 3.12 3.13 3.14 3.15
 # make test: the native CPU only, unless ARCHES names others; make dist and
 # dist-check: every CPU, unless ARCHES names fewer (ARCHES=x86_64: none).
 ARCHES ?=
@@ -41,14 +43,17 @@ demo: build
 	scripts/demo.sh $(TORRENT)
 
 # The sdist, a manylinux wheel per version in PYTHONS, and one per version
-# (3.13 to 3.15) on each other CPU, into dist/.
+# (3.13 to 3.15, and 3.11 where bookworm has it) on each other CPU, into
+# dist/.
 dist:
 	scripts/dist.sh --arches '$(DIST_ARCHES)' $(PYTHONS)
 
 # What make dist made, installed: each native wheel into a fresh environment
 # of its version with the suite run against it, the sdist, built by pip with
-# build isolation, the same way on 3.12, and on each other CPU the suite
-# against its 3.14 wheel and the short check against its 3.13 and 3.15 ones.
+# build isolation, the same way on 3.12, and each other CPU's wheels on that
+# CPU: the short check (tests/test_platform.py) against each, but the suite
+# against the 3.14 wheels of s390x, armv7l and i686 (big-endian 64-bit,
+# 32-bit emulated, 32-bit native).
 dist-check: dist
 	PYTEST_ARGS='$(PYTEST_ARGS)' scripts/test-all.sh --wheels dist --sdist 3.12 \
 		--arches '$(DIST_ARCHES)' $(PYTHONS)

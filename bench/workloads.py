@@ -27,6 +27,7 @@ import time
 from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
+from typing import TypeAlias
 
 HERE = Path(__file__).resolve().parent
 DATA = HERE / "data"
@@ -37,7 +38,8 @@ VERSION = 1
 ANNOUNCE = "http://127.0.0.1:6969/announce"
 RANDOM_FILE_SIZE = 200 * 1024 * 1024
 
-type Value = int | bytes | list[Value] | dict[bytes, Value]
+# A recursive alias that 3.11 can read: the annotation is a string.
+Value: TypeAlias = "int | bytes | list[Value] | dict[bytes, Value]"
 
 
 def bencode(value: Value) -> bytes:

@@ -4,6 +4,13 @@
 
 # shellcheck disable=SC2034  # the names are for the scripts that source this
 all_arches="aarch64 armv7l i686 ppc64le riscv64 s390x"
+# Those for which Debian bookworm has python3.11: the only CPython 3.11 for
+# another CPU here, in a bookworm root of its own (scripts/sid --release).
+bookworm_arches="aarch64 armv7l i686 ppc64le s390x"
+# Those whose wheel gets the whole suite in make dist-check, one of each kind
+# whose faults the suite exists to catch: big-endian 64-bit, 32-bit emulated
+# and 32-bit native. The others run the platform test (tests/test_platform.py).
+whole_suite_arches="s390x armv7l i686"
 native_arch=x86_64
 
 # arch_names ARCH sets, for ARCH:
@@ -34,6 +41,11 @@ arch_names() {
     esac
 }
 
+# bookworm_has ARCH: whether bookworm has CPython 3.11 for ARCH.
+bookworm_has() {
+    grep -qw -- "$1" <<<"$bookworm_arches"
+}
+
 # expand_arches WORDS...: the architectures named, "all" standing for every
 # one; fails, naming it, on a name that is not one of them.
 expand_arches() {
@@ -53,22 +65,43 @@ expand_arches() {
     done | awk '!seen[$0]++'
 }
 
-# provision_arches ARCH...: make sure each CPU's root is ready (scripts/sid
-# --arch ARCH --provision). The first goes alone, since it may add the cross
-# compilers and emulators to the x86_64 root; the others, mostly downloads,
-# at once.
+# provision_arches [--bookworm] ARCH...: make sure each CPU's root is ready
+# (scripts/sid --arch ARCH --provision), and with --bookworm its bookworm
+# root too, where it has one. The first goes alone, since it may add the
+# cross compilers and emulators to the x86_64 root; the others, mostly
+# downloads, at once.
 provision_arches() {
+    local bookworm=''
+    if [ "${1:-}" = --bookworm ]; then
+        bookworm=1
+        shift
+    fi
     [ $# -gt 0 ] || return 0
-    local sid pid status=0 pids=()
+    local sid pid arch status=0 pids=()
     sid="$(dirname "${BASH_SOURCE[0]}")/sid"
     "$sid" --arch "$1" --provision || return 1
-    shift
     for arch in "$@"; do
-        "$sid" --arch "$arch" --provision &
-        pids+=($!)
+        if [ "$arch" != "$1" ]; then
+            "$sid" --arch "$arch" --provision &
+            pids+=($!)
+        fi
+        if [ -n "$bookworm" ] && bookworm_has "$arch"; then
+            "$sid" --arch "$arch" --release bookworm --provision &
+            pids+=($!)
+        fi
     done
     for pid in "${pids[@]}"; do
         wait "$pid" || status=1
     done
     return "$status"
+}
+
+# foreign_versions ARCH: the CPython versions whose wheels make dist builds
+# for another CPU: sid's three, and bookworm's 3.11 where it has one.
+foreign_versions() {
+    if bookworm_has "$1"; then
+        echo 3.11 3.13 3.14 3.15
+    else
+        echo 3.13 3.14 3.15
+    fi
 }

@@ -5,9 +5,12 @@
 # With VELKA_ARCH naming another CPU (scripts/arches.sh), the wheel is
 # cross-built for that CPU's CPython of the same version, into
 # build/cpXY-ARCH/wheel/: meson compiles with the cross compiler against the
-# headers in that CPU's root (scripts/sid --arch ARCH, seen here under the
-# cache folder), and learns that interpreter's extension suffix and paths by
-# running it under qemu-user; the wheel is tagged for the CPU.
+# headers in that CPU's root (scripts/sid --arch ARCH, or its bookworm root
+# for 3.11, seen here under the cache folder), and learns that interpreter's
+# extension suffix and paths by running it under qemu-user; the wheel is
+# tagged for the CPU. The cross compilers and qemu-user live in the sid root:
+# for 3.11, whose build runs on the host (pyenv's 3.11 runs the build, so
+# that the wheel is tagged for 3.11), they are called through scripts/sid.
 #
 # The build environment build/cpXY/build-env is made once, with a current pip
 # and pyproject.toml's build requirements, and remade when they change; the
@@ -26,29 +29,37 @@ cross_args=() cross_env=()
 if [ "$arch" != "$native_arch" ]; then
     arch_names "$arch"
     work=$work-$arch
-    target_root=${VELKA_CACHE:-/var/cache/velka}/sid-$arch
+    release=sid
+    [ "$PYTHON_VERSION" != 3.11 ] || release=bookworm
+    target_root=${VELKA_CACHE:-/var/cache/velka}/$release-$arch
     target_python=$target_root/usr/bin/python$PYTHON_VERSION
     [ -x "$target_python" ] || {
-        echo "build-wheel: no $target_python (make the root with scripts/sid --arch $arch --provision)" >&2
+        echo "build-wheel: no $target_python (make the root with" \
+            "scripts/sid --arch $arch --release $release --provision)" >&2
         exit 1
     }
-    mkdir -p "$work"
+    mkdir -p "$work/tools"
+    # The sid root's tools: run as they are inside it, through scripts/sid
+    # outside (the checkout and the cache folder are at the same paths in it).
+    in_sid=''
+    [ -n "${VELKA_IN_SID:-}" ] || in_sid="'$PWD/scripts/sid' "
+    for tool in g++ gcc-ar strip; do
+        printf '#!/bin/sh\nexec %s%s-%s "$@"\n' "$in_sid" "$gnu_type" "$tool" >"$work/tools/$tool"
+    done
     # The target's interpreter, run by qemu-user with its own root as the
-    # prefix for the loader and libraries (i686 too: this root has no i386
+    # prefix for the loader and libraries (i686 too: the sid root has no i386
     # C library of its own).
-    cat >"$work/python" <<EOF
-#!/bin/sh
-exec qemu-$qemu -L '$target_root' '$target_python' "\$@"
-EOF
-    chmod +x "$work/python"
+    printf '#!/bin/sh\nexec %sqemu-%s -L %s %s "$@"\n' "$in_sid" "$qemu" "'$target_root'" \
+        "'$target_python'" >"$work/tools/python"
+    chmod +x "$work/tools/"*
     # -idirafter: the cross compiler's own C library headers come first,
     # and only what it lacks (the interpreter's) from the target's root.
     cat >"$work/cross.ini" <<EOF
 [binaries]
-cpp = '$gnu_type-g++'
-ar = '$gnu_type-gcc-ar'
-strip = '$gnu_type-strip'
-python = '$PWD/$work/python'
+cpp = '$PWD/$work/tools/g++'
+ar = '$PWD/$work/tools/gcc-ar'
+strip = '$PWD/$work/tools/strip'
+python = '$PWD/$work/tools/python'
 
 [built-in options]
 cpp_args = ['-idirafter', '$target_root/usr/include']
@@ -63,6 +74,12 @@ EOF
     # The wheel's platform tag comes from sysconfig, which reads this (only
     # in the build: pip would take it for the build environment's too).
     cross_env=(_PYTHON_HOST_PLATFORM="linux-$arch")
+    if [ -n "$in_sid" ]; then
+        # meson tries the compiler on files in a temporary folder, which
+        # the sid root sees only under the checkout.
+        mkdir -p "$work/tmp"
+        cross_env+=(TMPDIR="$PWD/$work/tmp")
+    fi
 fi
 
 # A compiler named by CXX (CXX=clang++) builds in a tree of its own,

@@ -3,8 +3,9 @@
 # from the files git tracks), for each VERSION a wheel built with that version
 # and retagged as the oldest manylinux it qualifies for, and for each other
 # CPU of ARCHES (scripts/arches.sh, "all" for every one) a wheel cross-built
-# for each of its interpreters (3.13, 3.14 and 3.15) and retagged the same
-# way; auditwheel show reports on each wheel as it is made.
+# for each of its interpreters (3.13, 3.14 and 3.15 of sid, and 3.11 of
+# bookworm where it has one) and retagged the same way; auditwheel show
+# reports on each wheel as it is made.
 #
 #   scripts/dist.sh [--arches "ARCH..."] [VERSION...]
 set -euo pipefail
@@ -16,14 +17,14 @@ if [ "${1:-}" = --arches ]; then
     arch_words=$2
     shift 2
 fi
-read -r -a versions <<<"${*:-3.12 3.13 3.14 3.15}"
+read -r -a versions <<<"${*:-3.11 3.12 3.13 3.14 3.15}"
 # shellcheck disable=SC2086
 arches=$(expand_arches $arch_words)
 arches=$(grep -vx "$native_arch" <<<"$arches" || true)
 scripts/sid --provision
 scripts/python-env --check "${versions[@]}" 3.14
 # shellcheck disable=SC2086
-provision_arches $arches
+provision_arches --bookworm $arches
 rm -rf dist
 mkdir -p dist
 build() {  # build ARCH VERSION
@@ -34,11 +35,11 @@ build() {  # build ARCH VERSION
 for version in "${versions[@]}"; do
     build "$native_arch" "$version"
 done
-# Another CPU's three wheels at once: their builds share nothing, and much
-# of each is one process (pip, meson's set-up, the emulated interpreter).
+# Another CPU's wheels at once: their builds share nothing, and much of
+# each is one process (pip, meson's set-up, the emulated interpreter).
 for arch in $arches; do
     pids=()
-    for version in 3.13 3.14 3.15; do
+    for version in $(foreign_versions "$arch"); do
         build "$arch" "$version" &
         pids+=($!)
     done

@@ -25,6 +25,7 @@ def run_python():
     def run(code: str, timeout: float = 120) -> subprocess.CompletedProcess:
         return subprocess.run(
             [sys.executable, "-P", "-c", textwrap.dedent(code)],
+            stdin=subprocess.DEVNULL,
             capture_output=True,
             text=True,
             timeout=timeout,

@@ -35,7 +35,9 @@ def velka(*args, stdin=None, check=None):
         pytest.skip(NATIVE_ONLY)
     if isinstance(stdin, Path):
         with stdin.open("rb") as f:
-            result = subprocess.run([VELKA, *map(str, args)], stdin=f, capture_output=True)
+            result = subprocess.run(
+                [VELKA, *map(str, args)], stdin=f, capture_output=True, timeout=120
+            )
     else:
         result = subprocess.run(
             [VELKA, *map(str, args)], input=stdin or b"", capture_output=True, timeout=120
@@ -461,7 +463,10 @@ def test_a_pipe_closed_early_ends_quietly(command, tmp_path):
     big = tmp_path / "big"
     big.write_bytes(encode([{b"n": n, b"s": b"x" * 50} for n in range(200_000)]))
     process = subprocess.Popen(
-        [VELKA, command, big], stdout=subprocess.PIPE, stderr=subprocess.PIPE
+        [VELKA, command, big],
+        stdin=subprocess.DEVNULL,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
     )
     assert process.stdout.readline()
     process.stdout.close()
@@ -470,10 +475,37 @@ def test_a_pipe_closed_early_ends_quietly(command, tmp_path):
     assert stderr == b""
 
 
+def _interruptible() -> None:
+    # Run in the child before it starts: SIGINT as a terminal delivers it,
+    # whatever the runner inherited. A shell starts a background job with
+    # SIGINT ignored, and Python leaves an ignored SIGINT ignored.
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+
+
+def _wait_until_it_sleeps(process: subprocess.Popen, timeout: float = 60) -> None:
+    # A starting interpreter runs or waits on the disk, never sleeps: a
+    # process asleep at a quarter of a second's checks waits on its input,
+    # however long a loaded machine took to get it there.
+    stat = Path(f"/proc/{process.pid}/stat")
+    deadline = time.monotonic() + timeout
+    asleep = 0
+    while asleep < 5:
+        assert time.monotonic() < deadline, "the command never waited on its input"
+        state = stat.read_text().rsplit(")", 1)[1].split()[0]
+        asleep = asleep + 1 if state == "S" else 0
+        time.sleep(0.05)
+
+
 @skip_if_emulated(NATIVE_ONLY)
 def test_interrupt_ends_without_a_traceback():
-    process = subprocess.Popen([VELKA, "check", "-"], stdin=subprocess.PIPE, stderr=subprocess.PIPE)
-    time.sleep(2)  # until it waits on its input
+    process = subprocess.Popen(
+        [VELKA, "check", "-"],
+        stdin=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        preexec_fn=_interruptible,
+    )
+    _wait_until_it_sleeps(process)  # on its input
     process.send_signal(signal.SIGINT)
     assert process.wait(timeout=60) == 130
     assert process.stderr.read() == b""
@@ -492,6 +524,7 @@ def test_command_passes_mypy_strict(tmp_path):
     result = subprocess.run(
         [sys.executable, "-P", "-m", "mypy", "--strict", "-p", "velka._cli"],
         cwd=tmp_path,
+        stdin=subprocess.DEVNULL,
         capture_output=True,
         text=True,
         timeout=300,

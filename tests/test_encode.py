@@ -382,6 +382,10 @@ def test_runaway_values_fail_cleanly(build, expected):
         """
     )
     result = subprocess.run(
-        [sys.executable, "-P", "-c", script], capture_output=True, text=True, timeout=120
+        [sys.executable, "-P", "-c", script],
+        stdin=subprocess.DEVNULL,
+        capture_output=True,
+        text=True,
+        timeout=120,
     )
     assert (result.returncode, result.stdout) == (0, expected + "\n"), result.stderr

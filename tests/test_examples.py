@@ -19,6 +19,7 @@ def run_info(path: Path) -> subprocess.CompletedProcess[str]:
         pytest.skip("under emulation: the example is Python, and its runs are tested natively")
     return subprocess.run(
         [sys.executable, "-P", str(SCRIPT), str(path)],
+        stdin=subprocess.DEVNULL,
         capture_output=True,
         text=True,
         timeout=60,

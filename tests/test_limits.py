@@ -15,6 +15,7 @@ import pytest
 
 from velka import bencode
 from velka.bencode import DecodeError, EncodeError, decode, decode_all, encode
+from velka.raw import span
 
 TORRENT = (Path(__file__).parent / "data" / "multi-file.torrent").read_bytes()
 
@@ -227,3 +228,22 @@ def test_deep_values_on_a_small_thread_stack(run_python, make):
     )
     assert result.returncode == 0, result.stderr[-2000:]
     assert result.stdout.strip() == "['RecursionError']"
+
+
+# How deep a value may be does not hang on how deep in Python the caller is:
+# the codec's levels are counted apart from Python frames (by the interpreter
+# from 3.12 on, by velka itself on 3.11, where the two shared one limit).
+@pytest.mark.parametrize("function", ["decode", "encode", "span"])
+def test_nesting_bound_does_not_hang_on_the_callers_depth(function):
+    depth = 700
+    data = b"l" * depth + b"e" * depth
+    value = decode(data)
+    call = {"decode": lambda: decode(data), "encode": lambda: encode(value)}.get(
+        function, lambda: span(data)
+    )
+
+    def at_depth(frames):
+        return call() if frames == 0 else at_depth(frames - 1)
+
+    result = at_depth(sys.getrecursionlimit() - 100)
+    assert result == {"decode": value, "encode": data}.get(function, (0, len(data)))

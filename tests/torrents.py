@@ -18,6 +18,7 @@ def make_torrent(tool: str, target: Path, out: Path) -> Path:
     subprocess.run(
         [tool, flag, TRACKER, "-o", str(out), str(target)],
         check=True,
+        stdin=subprocess.DEVNULL,
         capture_output=True,
         timeout=120,
     )

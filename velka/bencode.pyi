@@ -1,13 +1,14 @@
 """Bencode encoding and decoding (compiled, speed-optimised variant)."""
 
-from collections.abc import Buffer
 from typing import TypeAlias
+
+from typing_extensions import Buffer
 
 # What `decode` returns and `encode` accepts. Containers are invariant, so a
 # value built up in code is best annotated as `list[BencodeValue]` or
 # `dict[bytes, BencodeValue]` before it is handed to `encode`. At runtime the
 # alias is a typing.Union, not a `type` statement's TypeAliasType.
-BencodeValue: TypeAlias = int | bytes | list[BencodeValue] | dict[bytes, BencodeValue]  # noqa: UP040
+BencodeValue: TypeAlias = int | bytes | list[BencodeValue] | dict[bytes, BencodeValue]
 
 class BencodeError(Exception):
     """Base exception for bencode operations."""

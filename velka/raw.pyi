@@ -1,8 +1,9 @@
 """Bencode decoding for protocol code: a value that other data follows, the
 exact bytes of a value, and input that has not all arrived yet."""
 
-from collections.abc import Buffer
 from typing import SupportsIndex
+
+from typing_extensions import Buffer
 
 from velka.bencode import BencodeValue, DecodeError
 

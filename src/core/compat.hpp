@@ -8,6 +8,64 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>
+#endif
+
+#if PY_VERSION_HEX < 0x030C0000  // before 3.12
+
+// The exception being raised, as one new reference, and the indicator
+// cleared; nullptr when none is set. The older calls hand out its type,
+// value and traceback apart, the value perhaps not yet an instance.
+inline PyObject* PyErr_GetRaisedException() {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (type == nullptr) {
+        return nullptr;
+    }
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback != nullptr) {
+        // The traceback stays with the exception, as the newer call keeps it.
+        PyException_SetTraceback(value, traceback);
+        Py_DECREF(traceback);
+    }
+    Py_DECREF(type);
+    return value;
+}
+
+// Raises `exception` (stolen; nullptr clears the indicator), with the
+// traceback it carries.
+inline void PyErr_SetRaisedException(PyObject* exception) {
+    if (exception == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exception))), exception,
+                  PyException_GetTraceback(exception));
+}
+
+// The member table's entries: before 3.12 their struct and names come
+// from a header of their own, under older names.
+inline constexpr int Py_T_PYSSIZET = T_PYSSIZET;
+inline constexpr int Py_READONLY = READONLY;
+
+// Whether an int is held in one machine digit, and that digit's signed
+// value: the layout of int objects is public before 3.12, and the newer
+// calls read the same two fields. Zero has no digit stored.
+inline int PyUnstable_Long_IsCompact(const PyLongObject* number) {
+    const Py_ssize_t size = Py_SIZE(number);
+    return size >= -1 && size <= 1;
+}
+
+inline Py_ssize_t PyUnstable_Long_CompactValue(const PyLongObject* number) {
+    const Py_ssize_t size = Py_SIZE(number);
+    return size == 0 ? 0 : size * static_cast<Py_ssize_t>(number->ob_digit[0]);
+}
+
+#endif
+
 #if PY_VERSION_HEX < 0x030D0000  // before 3.13
 
 // 1 and a new reference in *result when `obj` has the attribute; 0 and
@@ -68,6 +126,24 @@ inline int PyDict_GetItemStringRef(PyObject* dict, const char* key, PyObject** r
     return found;
 }
 
+
+// 1 and a new reference in *result while the referent lives; 0 and nullptr
+// when it is gone; -1 with TypeError when `ref` is no weak reference.
+inline int PyWeakref_GetRef(PyObject* ref, PyObject** result) {
+    if (!PyWeakref_Check(ref)) {
+        *result = nullptr;
+        PyErr_SetString(PyExc_TypeError, "expected a weakref");
+        return -1;
+    }
+    PyObject* referent = PyWeakref_GetObject(ref);  // borrowed
+    if (referent == Py_None) {
+        *result = nullptr;
+        return 0;
+    }
+    *result = Py_NewRef(referent);
+    return 1;
+}
+
 #endif
 
 #if PY_VERSION_HEX < 0x030E0000  // before 3.14
@@ -104,23 +180,41 @@ inline int PyUnicode_Equal(PyObject* a, PyObject* b) {
 
 #endif
 
-#if PY_VERSION_HEX < 0x030D0000  // before 3.13
+namespace velka {
 
-// 1 and a new reference in *result while the referent lives; 0 and nullptr
-// when it is gone; -1 with TypeError when `ref` is no weak reference.
-inline int PyWeakref_GetRef(PyObject* ref, PyObject** result) {
-    if (!PyWeakref_Check(ref)) {
-        *result = nullptr;
-        PyErr_SetString(PyExc_TypeError, "expected a weakref");
-        return -1;
-    }
-    PyObject* referent = PyWeakref_GetObject(ref);  // borrowed
-    if (referent == Py_None) {
-        *result = nullptr;
-        return 0;
-    }
-    *result = Py_NewRef(referent);
-    return 1;
-}
+#if PY_VERSION_HEX < 0x030C0000  // before 3.12
+
+// Before 3.12 the interpreter's recursion guard counts C levels and Python
+// frames together against sys.getrecursionlimit(), so how deep a value could
+// be would hang on the caller's own depth and on that setting. From 3.12 on
+// C levels are counted apart, against a fixed limit per thread; the count
+// here is that one, with 3.12's limit.
+inline constexpr int c_recursion_limit = 1500;
+[[gnu::tls_model("initial-exec")]] inline thread_local int c_recursion_depth = 0;
 
 #endif
+
+// Py_EnterRecursiveCall as 3.12 and later have it: 0, or -1 with
+// RecursionError set when the thread is as deep as it may go.
+inline int enter_recursive_call(const char* where) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (c_recursion_depth >= c_recursion_limit) {
+        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+        return -1;
+    }
+    ++c_recursion_depth;
+    return 0;
+#else
+    return Py_EnterRecursiveCall(where);
+#endif
+}
+
+inline void leave_recursive_call() {
+#if PY_VERSION_HEX < 0x030C0000
+    --c_recursion_depth;
+#else
+    Py_LeaveRecursiveCall();
+#endif
+}
+
+}  // namespace velka

@@ -22,7 +22,7 @@ class RecursionGuard {
     explicit RecursionGuard(const char* where) noexcept : entered_(enter(where)) {}
     ~RecursionGuard() {
         if (entered_) {
-            Py_LeaveRecursiveCall();
+            leave_recursive_call();
         }
     }
     RecursionGuard(const RecursionGuard&) = delete;
@@ -39,7 +39,7 @@ class RecursionGuard {
             return false;
         }
 #endif
-        return Py_EnterRecursiveCall(where) == 0;
+        return enter_recursive_call(where) == 0;
     }
 
     bool entered_;

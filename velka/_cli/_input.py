@@ -5,12 +5,17 @@ from __future__ import annotations
 import mmap
 import os
 import sys
-from collections.abc import Buffer, Iterator
+from collections.abc import Iterator
 from contextlib import contextmanager
-from typing import BinaryIO
+from typing import TYPE_CHECKING, BinaryIO
 
 from velka.bencode import DecodeError
 from velka.raw import IncompleteError
+
+if TYPE_CHECKING:
+    # The buffer protocol's type is collections.abc.Buffer from 3.12 on;
+    # only the type checker needs it, and this name stands for it on 3.11 too.
+    from typing_extensions import Buffer
 
 
 class Failure(Exception):

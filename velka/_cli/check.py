@@ -2,12 +2,17 @@
 
 from __future__ import annotations
 
-from collections.abc import Buffer
+from typing import TYPE_CHECKING
 
 from velka.bencode import DecodeError
 from velka.raw import decode_prefix, span
 
 from ._input import CODEC_ERRORS, Failure, decode_failure
+
+if TYPE_CHECKING:
+    # The buffer protocol's type is collections.abc.Buffer from 3.12 on;
+    # only the type checker needs it, and this name stands for it on 3.11 too.
+    from typing_extensions import Buffer
 
 
 def check(data: Buffer, concatenated: bool) -> str:

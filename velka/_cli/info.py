@@ -17,7 +17,9 @@ from velka.typed import Key, Raw, ValidationError
 from ._input import CODEC_ERRORS, Failure, decode_failure
 
 if TYPE_CHECKING:
-    from collections.abc import Buffer
+    # The buffer protocol's type is collections.abc.Buffer from 3.12 on;
+    # only the type checker needs it, and this name stands for it on 3.11 too.
+    from typing_extensions import Buffer
 
 
 def _text(raw: bytes) -> str:
