@@ -37,7 +37,7 @@ import velka.raw  # noqa: E402
 
 BASELINE_PACKAGE = "velka_baseline"
 
-type Batch = Callable[[list], object]
+Batch = Callable[[list], object]
 
 
 def load_baseline(venv: Path, name: str) -> ModuleType:
