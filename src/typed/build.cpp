@@ -2,7 +2,8 @@
 // as that __init__ makes it, without calling it: object.__new__, then each
 // attribute set in field order with object.__setattr__ (so a frozen class's
 // own __setattr__ is passed by, as its __init__ does), into the instance's
-// shared-key dict or its slots; then __post_init__. Any other class is
+// shared-key dict or its slots (a slot stored into directly where that is
+// all the generic set would do); then __post_init__. Any other class is
 // called with the fields as keywords.
 #include "build.hpp"
 
@@ -129,7 +130,16 @@ PyObject* build_fields(const Node& node, FieldValues& values, Py_ssize_t positio
                 value = PyRef::borrow(step.object);
                 break;
         }
-        if (PyObject_GenericSetAttr(instance.get(), step.name, value.get()) < 0) {
+        // A factory or a stand-in may have changed the class since the last
+        // step, so its tag is looked at before every direct store.
+        if (step.offset != 0 && record.slots_version != 0 &&
+            cls->tp_version_tag == record.slots_version) {
+            // The instance is new and its slots are still empty: there is
+            // nothing there to release.
+            auto** slot =
+                reinterpret_cast<PyObject**>(reinterpret_cast<char*>(instance.get()) + step.offset);
+            *slot = Py_NewRef(value.get());
+        } else if (PyObject_GenericSetAttr(instance.get(), step.name, value.get()) < 0) {
             return nullptr;
         }
     }

@@ -1,6 +1,8 @@
 // Compiling a plan's description into nodes.
 #include "plan.hpp"
 
+#include "slots.hpp"
+
 namespace velka::typed {
 
 namespace {
@@ -188,6 +190,38 @@ int Plan::compile_node(Py_ssize_t index, PyObject* description) {
     }
 }
 
+namespace {
+
+// Finds which of a built record's attributes are slots that can be stored
+// into directly. Found once, while the plan is compiled and before any
+// other thread can see it; a build trusts them only while the class keeps
+// the version tag they were found under, and on a free-threaded build,
+// where a class can change during a build, never.
+void find_slots(Record& record) {
+    record.slots_version = 0;
+#ifndef Py_GIL_DISABLED
+    auto* type = reinterpret_cast<PyTypeObject*>(record.cls);
+    if (!PyType_Check(record.cls) || PyUnstable_Type_AssignVersionTag(type) == 0) {
+        return;
+    }
+    const unsigned int version = type->tp_version_tag;
+    for (Py_ssize_t i = 0; i < record.step_count; ++i) {
+        InitStep& step = record.steps[i];
+        step.offset = slot_offset(type, step.name, SlotUse::write);
+    }
+    if (type->tp_version_tag != version) {
+        // Searching the classes changed one: trust nothing found.
+        for (Py_ssize_t i = 0; i < record.step_count; ++i) {
+            record.steps[i].offset = 0;
+        }
+        return;
+    }
+    record.slots_version = version;
+#endif
+}
+
+}  // namespace
+
 int Plan::compile_record(Node& node, PyObject* description) {
     auto* record = allocate<Record>(1);
     if (record == nullptr) {
@@ -315,6 +349,9 @@ int Plan::compile_record(Node& node, PyObject* description) {
                 return -1;
             }
         }
+    }
+    if (record->build == Build::fields) {
+        find_slots(*record);
     }
     return 0;
 }

@@ -64,6 +64,9 @@ struct InitStep {
     Assign assign;
     Py_ssize_t field;  // Assign::field
     PyObject* object;  // the factory or the default
+    // The slot that object.__setattr__ would store the value into, while
+    // the class keeps Record::slots_version; 0 when it would do more.
+    Py_ssize_t offset;
 };
 
 struct Record {
@@ -81,6 +84,9 @@ struct Record {
     Py_ssize_t required_count;
     Py_ssize_t step_count;
     InitStep* steps;
+    // The class's version tag when the steps' slots were found; 0 when none
+    // were (no tag, or a free-threaded build).
+    unsigned int slots_version;
 };
 
 struct Choice {

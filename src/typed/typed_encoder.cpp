@@ -30,6 +30,7 @@
 #include "errors.hpp"
 #include "input_view.hpp"
 #include "pyref.hpp"
+#include "slots.hpp"
 
 namespace velka {
 
@@ -233,53 +234,6 @@ PyObject* drop_layout(PyObject*, PyObject* class_ref) {
     Py_RETURN_NONE;
 }
 
-// Where generic attribute lookup on an instance of `type` finds `name`'s
-// value when that is a slot: the offset of a plain object member that the
-// lookup would read, or 0 when it would find anything else first (or the
-// classes could not be searched). Runs none of the caller's code.
-Py_ssize_t slot_offset(PyTypeObject* type, PyObject* name) {
-    PyObject* mro = type->tp_mro;
-    if (mro == nullptr || !PyTuple_Check(mro)) {
-        return 0;
-    }
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
-        PyObject* base = PyTuple_GET_ITEM(mro, i);
-        if (!PyType_Check(base)) {
-            return 0;
-        }
-        PyRef dict = PyRef::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(base)));
-        if (!dict) {
-            PyErr_Clear();
-            return 0;
-        }
-        PyObject* found = nullptr;
-        const int status = PyDict_GetItemRef(dict.get(), name, &found);
-        if (status < 0) {
-            // The lookup at read time meets the same failure and reports it.
-            PyErr_Clear();
-            return 0;
-        }
-        if (status == 0) {
-            continue;
-        }
-        PyRef descriptor = PyRef::steal(found);
-        if (!Py_IS_TYPE(found, &PyMemberDescr_Type)) {
-            return 0;
-        }
-        auto* member = reinterpret_cast<PyMemberDescrObject*>(found);
-        const PyMemberDef* definition = member->d_member;
-        // An audited or relative member is read with more than a load; an
-        // instance of another class than the member's is refused by it.
-        if (definition->type != Py_T_OBJECT_EX ||
-            (definition->flags & (Py_AUDIT_READ | Py_RELATIVE_OFFSET)) != 0 ||
-            definition->offset <= 0 || !PyType_IsSubtype(type, member->d_common.d_type)) {
-            return 0;
-        }
-        return definition->offset;
-    }
-    return 0;
-}
-
 // Looks at `type` as it is now and says so in `layout`: its version tag,
 // the slots of its fields and whether the walk may come straight to it.
 void inspect_class(PyTypeObject* type, RecordLayout* layout) {
@@ -297,10 +251,11 @@ void inspect_class(PyTypeObject* type, RecordLayout* layout) {
     const unsigned int version = type->tp_version_tag;
     if (type->tp_getattro == PyObject_GenericGetAttr) {
         for (Py_ssize_t i = 0; i < layout->count; ++i) {
-            layout->fields[i].offset = slot_offset(type, layout->fields[i].attr);
+            layout->fields[i].offset =
+                typed::slot_offset(type, layout->fields[i].attr, typed::SlotUse::read);
         }
         if (layout->extra != nullptr) {
-            layout->extra_offset = slot_offset(type, layout->extra);
+            layout->extra_offset = typed::slot_offset(type, layout->extra, typed::SlotUse::read);
         }
     }
     layout->direct = PyType_IsSubtype(type, &PyUnicode_Type) == 0 &&
