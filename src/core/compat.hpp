@@ -46,10 +46,36 @@ inline void PyErr_SetRaisedException(PyObject* exception) {
                   PyException_GetTraceback(exception));
 }
 
+// The arguments an exception was made with (a new reference to its args
+// tuple), and their replacement; the fields themselves, as the newer calls
+// read and write them.
+inline PyObject* PyException_GetArgs(PyObject* exception) {
+    return Py_NewRef(reinterpret_cast<PyBaseExceptionObject*>(exception)->args);
+}
+
+inline void PyException_SetArgs(PyObject* exception, PyObject* args) {
+    Py_XSETREF(reinterpret_cast<PyBaseExceptionObject*>(exception)->args, Py_NewRef(args));
+}
+
 // The member table's entries: before 3.12 their struct and names come
 // from a header of their own, under older names.
 inline constexpr int Py_T_PYSSIZET = T_PYSSIZET;
+inline constexpr int Py_T_OBJECT_EX = T_OBJECT_EX;
 inline constexpr int Py_READONLY = READONLY;
+inline constexpr int Py_AUDIT_READ = PY_AUDIT_READ;
+// Members at an offset relative to a base's layout came with 3.12.
+inline constexpr int Py_RELATIVE_OFFSET = 0;
+
+// The class's own namespace, as a new reference.
+inline PyObject* PyType_GetDict(PyTypeObject* type) { return Py_XNewRef(type->tp_dict); }
+
+// 1 when the class has a valid version tag. The newer call also assigns
+// one where it can; here the answer is only what the interpreter's own
+// attribute lookups have assigned, so a class without one is treated as
+// one whose layout cannot be trusted, which is always safe.
+inline int PyUnstable_Type_AssignVersionTag(PyTypeObject* type) {
+    return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0 ? 1 : 0;
+}
 
 // Whether an int is held in one machine digit, and that digit's signed
 // value: the layout of int objects is public before 3.12, and the newer
