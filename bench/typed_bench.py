@@ -201,7 +201,10 @@ def object_size(value: object) -> int:
         if id(node) in seen:
             continue
         seen.add(id(node))
-        if not is_immortal(node):
+        # None, the bools and small ints are the interpreter's own singletons
+        # (immortal from 3.12 on, merely shared before).
+        shared = node is None or isinstance(node, bool) or (type(node) is int and -5 <= node <= 256)
+        if not shared and not is_immortal(node):
             total += sys.getsizeof(node)
         if isinstance(node, dict):
             stack.extend(node)

@@ -1,8 +1,9 @@
 """Bencode decoded into the caller's own types, checked as it is read."""
 
-from collections.abc import Buffer
 from types import GenericAlias
 from typing import Any, Generic, SupportsIndex, TypeVar, final, overload
+
+from typing_extensions import Buffer
 
 from velka._model.markers import Extra as Extra
 from velka._model.markers import Key as Key
@@ -20,14 +21,14 @@ class ValidationError(DecodeError):
     position: int
 
 @overload
-def decode(  # noqa: UP047 (stubs for 3.11 too)
+def decode(
     data: Buffer | None, type: type[_T], *, forbid_unknown: bool = False
 ) -> _T: ...
 @overload
 def decode(data: Buffer | None, type: Any, *, forbid_unknown: bool = False) -> Any: ...
 
 @final
-class Decoder(Generic[_T]):  # noqa: UP046 (stubs for 3.11 too)
+class Decoder(Generic[_T]):
     """Decodes bencode into *type* by a plan made once from its annotations."""
 
     @overload
