@@ -21,9 +21,7 @@ class ValidationError(DecodeError):
     position: int
 
 @overload
-def decode(
-    data: Buffer | None, type: type[_T], *, forbid_unknown: bool = False
-) -> _T: ...
+def decode(data: Buffer | None, type: type[_T], *, forbid_unknown: bool = False) -> _T: ...
 @overload
 def decode(data: Buffer | None, type: Any, *, forbid_unknown: bool = False) -> Any: ...
 
