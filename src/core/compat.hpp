@@ -152,7 +152,6 @@ inline int PyDict_GetItemStringRef(PyObject* dict, const char* key, PyObject** r
     return found;
 }
 
-
 // 1 and a new reference in *result while the referent lives; 0 and nullptr
 // when it is gone; -1 with TypeError when `ref` is no weak reference.
 inline int PyWeakref_GetRef(PyObject* ref, PyObject** result) {
