@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "decoder.hpp"
+#include "value_path.hpp"
 
 namespace velka::typed {
 
@@ -76,23 +77,6 @@ PyObject* describe_key(PyObject* key) {
 
 namespace {
 
-// Whether a key's text can follow a dot in a path: printable, without
-// spaces, dots, quotes or brackets.
-bool plain_name(PyObject* text) {
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-    if (length == 0) {
-        return false;
-    }
-    for (Py_ssize_t i = 0; i < length; ++i) {
-        const Py_UCS4 c = PyUnicode_READ_CHAR(text, i);
-        if (c == ' ' || c == '.' || c == '\'' || c == '"' || c == '[' || c == ']' ||
-            !Py_UNICODE_ISPRINTABLE(c)) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // Appends the text of one key step to `parts` (a list). Returns 0 or -1.
 int append_key(PyObject* parts, const InputView& view, Py_ssize_t key_position) {
     ValueChecker checker(view);
@@ -106,19 +90,7 @@ int append_key(PyObject* parts, const InputView& view, Py_ssize_t key_position) 
     if (!key) {
         return -1;
     }
-    PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(key.get()), length, "strict"));
-    PyRef part;
-    if (!text) {
-        if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
-            return -1;
-        }
-        PyErr_Clear();
-        part = PyRef::steal(PyUnicode_FromFormat("[%R]", key.get()));
-    } else if (plain_name(text.get())) {
-        part = PyRef::steal(PyUnicode_FromFormat(".%U", text.get()));
-    } else {
-        part = PyRef::steal(PyUnicode_FromFormat("[%R]", text.get()));
-    }
+    PyRef part = PyRef::steal(key_step_text(key.get()));
     if (!part) {
         return -1;
     }
