@@ -13,6 +13,7 @@ directions).
 
 import collections
 import enum
+import queue
 import sys
 import threading
 from itertools import chain, compress, repeat
@@ -160,7 +161,9 @@ def _ref_encode(value, parts):
     if isinstance(value, int):
         known = _HUGE_ENCODED.get(value) if type(value) is int else None
         if isinstance(known, Exception):
-            raise known
+            # A new exception each time: raising the stored one again would
+            # chain every earlier traceback, and their frames, onto it.
+            raise type(known)(*known.args)
         parts.append(known or b"i" + int.__repr__(value).encode() + b"e")
     elif isinstance(value, bytes):
         if type(value) is not bytes:
@@ -472,7 +475,7 @@ _ATOMS = (
     lambda r: None,
     lambda r: tuple(r.take(2)),
     lambda r: bytearray(r.take(2)),
-    lambda r: _HUGE[r.byte() % len(_HUGE)] if not r.cyclic else 0,
+    lambda r: r.huge(),
 )
 
 _LISTS = (list, BList, Backwards, Vandal)
@@ -483,9 +486,12 @@ class _Reader:
     def __init__(self, data):
         self.data = data
         self.pos = 0
-        # A value that contains itself is walked until the stack runs out;
-        # it gets no huge integers, which would make that walk very slow.
+        # Converting a huge integer costs more than the rest of an input, so
+        # a value gets one at most; and a value that contains itself is
+        # walked until the stack runs out, converting what it holds at each
+        # level, so it gets either a huge integer or cycles, not both.
         self.cyclic = False
+        self.has_huge = False
 
     def more(self):
         return self.pos < len(self.data)
@@ -495,6 +501,12 @@ class _Reader:
             return 0
         self.pos += 1
         return self.data[self.pos - 1]
+
+    def huge(self):
+        if self.cyclic or self.has_huge:
+            return 0
+        self.has_huge = True
+        return _HUGE[self.byte() % len(_HUGE)]
 
     def take(self, count):
         chunk = self.data[self.pos : self.pos + count]
@@ -542,7 +554,7 @@ def build_value(data):
                 made[key] = value
             containers.append(made)
             stack.append(made)
-        elif op == 5 and containers and reader.byte() % 8 == 0:
+        elif op == 5 and containers and not reader.has_huge and reader.byte() % 8 == 0:
             # A container inside itself: rare, since its walk is the slowest.
             reader.cyclic = True
             target = containers[reader.byte() % len(containers)]
@@ -560,47 +572,86 @@ def build_value(data):
     return (stack[-1] if stack else None), containers, reader.cyclic
 
 
-def _on_small_stack(function, argument):
-    """outcome() for a value that contains itself, whose walk never ends: in
-    a thread with a small stack and under a low recursion limit, so that
-    both encoders give up after a few hundred levels instead of tens of
-    thousands."""
-    result = []
-    previous_stack = threading.stack_size(128 << 10)
-    previous_limit = sys.getrecursionlimit()
-    sys.setrecursionlimit(200)
-    try:
-        thread = threading.Thread(target=lambda: result.append(outcome(function, argument)))
-        thread.start()
-        thread.join()
-    finally:
-        threading.stack_size(previous_stack)
-        sys.setrecursionlimit(previous_limit)
-    return result[0]
+class _SmallStack:
+    """Runs outcome() for values that contain themselves, whose walk never
+    ends, in one thread with a small stack and under a low recursion limit,
+    so that both encoders give up after a few hundred levels instead of tens
+    of thousands. The thread is made once: starting one costs more than the
+    walk."""
+
+    def __init__(self):
+        self._requests = queue.SimpleQueue()
+        self._results = queue.SimpleQueue()
+        self._thread = None
+
+    def _serve(self):
+        while True:
+            function, argument = self._requests.get()
+            self._results.put(outcome(function, argument))
+            del function, argument
+
+    def outcome(self, function, argument):
+        if self._thread is None:
+            previous_stack = threading.stack_size(128 << 10)
+            try:
+                self._thread = threading.Thread(target=self._serve, daemon=True)
+                self._thread.start()
+            finally:
+                threading.stack_size(previous_stack)
+        previous_limit = sys.getrecursionlimit()
+        sys.setrecursionlimit(200)
+        try:
+            self._requests.put((function, argument))
+            return self._results.get()
+        finally:
+            sys.setrecursionlimit(previous_limit)
+
+
+_on_small_stack = _SmallStack().outcome
+
+
+def _release(containers):
+    """Breaks the cycles an input's program may have made, so that every
+    input returns its memory at once (libFuzzer runs a leak scan
+    otherwise)."""
+    for container in containers:
+        if isinstance(container, Vandal):
+            container.victim = None
+        container.clear()
 
 
 def _outcome_of_built(function, data):
-    """The outcome of `function` on the value the input builds, and whether
-    that value was made to contain itself."""
+    """The outcome of `function` on a value of its own, built from the input."""
     value, containers, cyclic = build_value(data)
     try:
-        return (_on_small_stack if cyclic else outcome)(function, value), cyclic
+        return (_on_small_stack if cyclic else outcome)(function, value)
     finally:
-        # Break the cycles the program may have made, so that every input
-        # returns its memory at once (libFuzzer runs a leak scan otherwise).
-        for container in containers:
-            if isinstance(container, Vandal):
-                container.victim = None
-            container.clear()
+        _release(containers)
 
 
 def encode_target(data):
-    # Encoding may change the value (a Vandal clears containers), so the
-    # reference and the codec each get a value of their own.
-    want, cyclic = _outcome_of_built(ref_encode, data)
-    got, _ = _outcome_of_built(encode, data)
-    if cyclic and "RecursionError" in (got[1], want[1]):
-        return  # on the small stack the codec may give up before the reference
+    value, containers, cyclic = build_value(data)
+    if cyclic:
+        # Nearly always the codec runs out of stack, and then the reference
+        # has nothing to add; run it only when the codec finishes.
+        _release(containers)
+        got = _outcome_of_built(encode, data)
+        if got[1] == "RecursionError":
+            return
+        want = _outcome_of_built(ref_encode, data)
+        if want[1] == "RecursionError":
+            return  # on the small stack the two need not give up together
+    elif any(isinstance(item, Vandal) and item.victim is not None for item in containers):
+        # Encoding changes this value, so each encoder gets one of its own.
+        _release(containers)
+        want = _outcome_of_built(ref_encode, data)
+        got = _outcome_of_built(encode, data)
+    else:
+        try:
+            want = outcome(ref_encode, value)
+            got = outcome(encode, value)
+        finally:
+            _release(containers)
     same(got, want, "encode", data)
     if got[0] == "ok":
         decode(got[1])
