@@ -135,6 +135,16 @@ INFO = {b"name": b"n", b"piece length": 1}
         ),
         ({b"q": b"ping", b"y": b"x"}, Ping | Pong, "expected one of 'q', 'r', got 'x'", "$.y", 13),
         ({b"q": b"ping"}, Ping | Pong, "missing key 'y'", "$", 0),
+        # values that share bytes with a tag or literal but are not one
+        (
+            {b"q": b"ping", b"y": b"qq"},
+            Ping | Pong,
+            "expected one of 'q', 'r', got 'qq'",
+            "$.y",
+            13,
+        ),
+        ({b"q": b"ping", b"y": b""}, Ping | Pong, "expected one of 'q', 'r', got ''", "$.y", 13),
+        ({b"q": b"pin", b"y": b"q"}, Ping | Pong, "expected Literal['ping'], got 'pin'", "$.q", 4),
         (
             {b"q": b"pong", b"y": b"q"},
             Ping | Pong,
@@ -178,6 +188,9 @@ def test_causes():
         (b"li1ei2ei3ex", Pair),
         (b"d4:pairli1eee3:zzz", Pair),
         (b"d1:q4:ping1:yi1e1:ze", Ping | Pong),
+        (b"d1:q4:ping1:y5:qe", Ping | Pong),  # the tag runs past the end
+        (b"d1:q4:ping1:y01:qe", Ping | Pong),  # the tag's length has a leading zero
+        (b"d1:q9:ping1:y1:qe", Ping | Pong),  # the literal runs past the end
         (b"1:\xffi1e", str),
     ],
 )

@@ -22,6 +22,9 @@ namespace {
 struct DecoderObject {
     PyObject_HEAD
     Plan* plan;
+    // Short text shared from call to call, so that what every message
+    // repeats (a method name, a tracker's keys) is decoded once.
+    TextCache* texts;
     PyObject* form;     // what the plan decodes into, for repr() and `type`
     PyObject* objects;  // the plan's own objects
     // The caller's objects the plan names (classes, enum members, defaults,
@@ -80,6 +83,11 @@ PyObject* new_decoder(PyTypeObject* type, PyObject* form, PyObject* description,
     }
     auto* decoder = reinterpret_cast<DecoderObject*>(self.get());
     decoder->plan = plan;
+    decoder->texts = static_cast<TextCache*>(PyMem_Malloc(sizeof(TextCache)));
+    if (decoder->texts == nullptr) {
+        return PyErr_NoMemory();
+    }
+    new (decoder->texts) TextCache();
     decoder->form = Py_NewRef(form);
     decoder->objects = Py_NewRef(objects);
     decoder->held = Py_NewRef(held_by);
@@ -131,6 +139,11 @@ int decoder_clear(PyObject* self) {
         decoder->plan->~Plan();
         PyMem_Free(decoder->plan);
         decoder->plan = nullptr;
+    }
+    if (decoder->texts != nullptr) {
+        decoder->texts->~TextCache();
+        PyMem_Free(decoder->texts);
+        decoder->texts = nullptr;
     }
     Py_CLEAR(decoder->form);
     Py_CLEAR(decoder->objects);
@@ -217,6 +230,29 @@ const Plan* plan_of(PyObject* self) {
     return plan;
 }
 
+// The text cache of one call: the decoder's own, kept from call to call;
+// on a free-threaded build, where threads may run one decoder at once, one
+// of the call's own.
+class CallTexts {
+   public:
+    explicit CallTexts(PyObject* self) noexcept
+        : shared_(reinterpret_cast<DecoderObject*>(self)->texts) {}
+
+    TextCache& get() noexcept {
+#ifdef Py_GIL_DISABLED
+        return own_;
+#else
+        return *shared_;
+#endif
+    }
+
+   private:
+    TextCache* shared_;
+#ifdef Py_GIL_DISABLED
+    TextCache own_;
+#endif
+};
+
 PyObject* decoder_decode(PyObject* self, PyObject* data) {
     const Plan* plan = plan_of(self);
     if (plan == nullptr) {
@@ -239,7 +275,8 @@ PyObject* decoder_decode(PyObject* self, PyObject* data) {
     }
     Fault fault;
     Py_ssize_t pos = 0;
-    PyRef value = PyRef::steal(walk(plan->root(), input.view(), false, pos, fault));
+    CallTexts texts(self);
+    PyRef value = PyRef::steal(walk(plan->root(), input.view(), false, pos, fault, texts.get()));
     if (!value) {
         return fail(fault, input.view(), false, 0, true);
     }
@@ -266,7 +303,8 @@ PyObject* decoder_decode_prefix(PyObject* self, PyObject* const* args, Py_ssize_
     }
     Fault fault;
     Py_ssize_t pos = start;
-    PyObject* value = walk(plan->root(), input.view(), true, pos, fault);
+    CallTexts texts(self);
+    PyObject* value = walk(plan->root(), input.view(), true, pos, fault, texts.get());
     if (value == nullptr) {
         return fail(fault, input.view(), true, start, false);
     }

@@ -59,10 +59,14 @@ Plan::~Plan() {
             PyMem_Free(node.record);
         }
         if (node.choice != nullptr) {
+            PyMem_Free(static_cast<void*>(node.choice->strings.keys));
+            PyMem_Free(node.choice->strings.indexes);
             PyMem_Free(static_cast<void*>(node.choice->results));
             PyMem_Free(node.choice);
         }
         if (node.tagged != nullptr) {
+            PyMem_Free(static_cast<void*>(node.tagged->strings.keys));
+            PyMem_Free(node.tagged->strings.indexes);
             PyMem_Free(static_cast<void*>(node.tagged->members));
             PyMem_Free(node.tagged);
         }
@@ -378,6 +382,9 @@ int Plan::compile_choice(Node& node, PyObject* description) {
         raise_shape("a choice's table");
         return -1;
     }
+    if (compile_strings(choice->table, choice->strings) < 0) {
+        return -1;
+    }
     choice->accepts_integer = accepts_integer != 0;
     choice->accepts_string = accepts_string != 0;
     choice->result_count = PyTuple_GET_SIZE(results);
@@ -418,6 +425,9 @@ int Plan::compile_tagged(Node& node, PyObject* description) {
         raise_shape("a tagged union");
         return -1;
     }
+    if (compile_strings(tagged->table, tagged->strings) < 0) {
+        return -1;
+    }
     tagged->member_count = PyTuple_GET_SIZE(members);
     tagged->members = allocate<const Node*>(tagged->member_count);
     if (tagged->members == nullptr) {
@@ -428,6 +438,38 @@ int Plan::compile_tagged(Node& node, PyObject* description) {
         if (tagged->members[i] == nullptr) {
             return -1;
         }
+    }
+    return 0;
+}
+
+int Plan::compile_strings(PyObject* table, StringKeys& strings) {
+    Py_ssize_t count = 0;
+    Py_ssize_t at = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(table, &at, &key, &value)) {
+        count += PyBytes_CheckExact(key) ? 1 : 0;
+    }
+    if (count == 0 || count > StringKeys::most) {
+        return 0;
+    }
+    strings.keys = allocate<PyObject*>(count);
+    strings.indexes = allocate<Py_ssize_t>(count);
+    if (strings.keys == nullptr || strings.indexes == nullptr) {
+        return -1;
+    }
+    at = 0;
+    while (PyDict_Next(table, &at, &key, &value)) {
+        if (!PyBytes_CheckExact(key)) {
+            continue;
+        }
+        const Py_ssize_t index = PyLong_AsSsize_t(value);
+        if (index == -1 && PyErr_Occurred()) {
+            return -1;
+        }
+        strings.keys[strings.count] = key;
+        strings.indexes[strings.count] = index;
+        ++strings.count;
     }
     return 0;
 }

@@ -89,8 +89,21 @@ struct Record {
     unsigned int slots_version;
 };
 
+// A table's byte-string keys with the indexes they give, when there are few
+// enough to try one by one (a literal's values, a union's tags): the walk
+// matches them against the input's bytes without making an object. count is
+// 0 when the table is left to the dict alone.
+struct StringKeys {
+    static constexpr Py_ssize_t most = 8;
+
+    Py_ssize_t count;
+    PyObject** keys;  // bytes, borrowed from the table
+    Py_ssize_t* indexes;
+};
+
 struct Choice {
     PyObject* table;  // dict: int or bytes -> int (an index of results)
+    StringKeys strings;
     Py_ssize_t result_count;
     PyObject** results;
     bool accepts_integer;
@@ -100,6 +113,7 @@ struct Choice {
 struct Tagged {
     PyObject* tag;    // bytes: the key
     PyObject* table;  // dict: int or bytes -> int (an index of members)
+    StringKeys strings;
     Py_ssize_t member_count;
     const Node** members;
     PyObject* expected_tag;  // str: the values, for messages
@@ -139,6 +153,7 @@ class Plan {
     int compile_record(Node& node, PyObject* description);
     int compile_choice(Node& node, PyObject* description);
     int compile_tagged(Node& node, PyObject* description);
+    static int compile_strings(PyObject* table, StringKeys& strings);
     PyObject* object(PyObject* ref);
     const Node* node_at(PyObject* index, bool optional);
 

@@ -36,13 +36,14 @@ class TypedWalk {
 
    public:
     TypedWalk(ValueDecoder& decoder, ValueChecker& checker, Bytes input, Py_ssize_t length,
-              Fault& fault) noexcept
+              Fault& fault, TextCache& texts) noexcept
         : decoder_(decoder),
           build_(decoder, input),
           check_(checker, input),
           in_(input),
           length_(length),
-          fault_(fault) {}
+          fault_(fault),
+          texts_(texts) {}
 
     // value() for a member of a container: text, byte strings and integers,
     // which most members are, in line, and the rest by a call.
@@ -563,8 +564,26 @@ class TypedWalk {
 
     // The index that `table` gives the value at `pos`: >= 0, or -1 with an
     // exception set or a fault recorded.
-    Py_ssize_t look_up(const Node& node, PyObject* table, PyObject* expected, bool integers,
-                       bool strings, Token token, Py_ssize_t& pos) {
+    Py_ssize_t look_up(const Node& node, PyObject* table, const StringKeys& string_keys,
+                       PyObject* expected, bool integers, bool strings, Token token,
+                       Py_ssize_t& pos) {
+        if (token == Token::string && strings && string_keys.count > 0) {
+            Py_ssize_t at = pos;
+            const Py_ssize_t length = check_.string_length(at);
+            if (length < 0) {
+                return -1;
+            }
+            for (Py_ssize_t i = 0; i < string_keys.count; ++i) {
+                PyObject* key = string_keys.keys[i];
+                if (PyBytes_GET_SIZE(key) == length &&
+                    in_.compare(at, reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(key)),
+                                length) == 0) {
+                    pos = at + length;
+                    return string_keys.indexes[i];
+                }
+            }
+            // Not one of them: the table's own lookup tells the fault.
+        }
         const Py_ssize_t start = pos;
         PyRef key = PyRef::steal(table_key(node, expected, integers, strings, token, pos));
         if (!key) {
@@ -586,8 +605,8 @@ class TypedWalk {
 
     PyObject* choice(const Node& node, Token token, Py_ssize_t& pos) {
         const Choice& choice = *node.choice;
-        const Py_ssize_t index = look_up(node, choice.table, node.expected, choice.accepts_integer,
-                                         choice.accepts_string, token, pos);
+        const Py_ssize_t index = look_up(node, choice.table, choice.strings, node.expected,
+                                         choice.accepts_integer, choice.accepts_string, token, pos);
         if (index < 0 || index >= choice.result_count) {
             return nullptr;
         }
@@ -617,8 +636,9 @@ class TypedWalk {
             }
             if (keys.key.length == tag_length &&
                 in_.compare(keys.key.start, tag, tag_length) == 0) {
-                const Py_ssize_t member = look_up(node, tagged.table, tagged.expected_tag, true,
-                                                  true, token_at(ahead), ahead);
+                const Py_ssize_t member =
+                    look_up(node, tagged.table, tagged.strings, tagged.expected_tag, true, true,
+                            token_at(ahead), ahead);
                 if (member < 0 || member >= tagged.member_count) {
                     fault_.add_key(key_position);
                     return nullptr;
@@ -638,22 +658,23 @@ class TypedWalk {
     const Bytes in_;
     const Py_ssize_t length_;
     Fault& fault_;
-    TextCache texts_;
+    TextCache& texts_;
 };
 
 }  // namespace
 
 PyObject* walk(const Node& root, const InputView& view, bool tell_incomplete, Py_ssize_t& pos,
-               Fault& fault) {
+               Fault& fault, TextCache& texts) {
     ValueDecoder decoder(view, tell_incomplete);
     ValueChecker checker(view, tell_incomplete);
     if (view.contiguous()) {
         return TypedWalk<reading::ContiguousBytes>(
-                   decoder, checker, reading::ContiguousBytes{view.data}, view.length, fault)
+                   decoder, checker, reading::ContiguousBytes{view.data}, view.length, fault, texts)
             .value(root, pos);
     }
-    return TypedWalk<reading::StridedBytes>(
-               decoder, checker, reading::StridedBytes{view.data, view.stride}, view.length, fault)
+    return TypedWalk<reading::StridedBytes>(decoder, checker,
+                                            reading::StridedBytes{view.data, view.stride},
+                                            view.length, fault, texts)
         .value(root, pos);
 }
 

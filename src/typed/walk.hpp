@@ -9,13 +9,15 @@
 #include "faults.hpp"
 #include "input_view.hpp"
 #include "plan.hpp"
+#include "text_cache.hpp"
 
 namespace velka::typed {
 
-// Decodes the value at `pos` by `root` and moves `pos` past it. Returns a
-// new reference; or nullptr with an exception set (malformed input and
-// every other error) or with `fault` recorded (input that does not fit).
+// Decodes the value at `pos` by `root` and moves `pos` past it, sharing short
+// text through `texts`. Returns a new reference; or nullptr with an exception
+// set (malformed input and every other error) or with `fault` recorded
+// (input that does not fit).
 PyObject* walk(const Node& root, const InputView& view, bool tell_incomplete, Py_ssize_t& pos,
-               Fault& fault);
+               Fault& fault, TextCache& texts);
 
 }  // namespace velka::typed
