@@ -538,19 +538,15 @@ class Walker {
         // Takes over `item`. Returns 0, or -1 with an exception set.
         int add(Result item) {
             if constexpr (Build) {
-                if (long_list_) {
-                    const int appended = PyList_Append(long_list_.get(), item);
-                    Py_DECREF(item);
-                    return appended;
-                }
                 if (items_->push(item) < 0) {
                     return -1;
                 }
                 if (items_->size() - base_ == reading::max_waiting_items) {
-                    long_list_ = PyRef::steal(take_items());
                     if (!long_list_) {
-                        return -1;
+                        long_list_ = PyRef::steal(take_items());
+                        return long_list_ ? 0 : -1;
                     }
+                    return move_to_long_list();
                 }
             }
             return 0;
@@ -559,6 +555,9 @@ class Walker {
         Result finish() {
             if constexpr (Build) {
                 if (long_list_) {
+                    if (move_to_long_list() < 0) {
+                        return nullptr;
+                    }
                     return long_list_.release();
                 }
                 return take_items();
@@ -568,6 +567,47 @@ class Walker {
         }
 
        private:
+        // Appends the waiting items to the long list, which they leave the
+        // stack for. Returns 0, or -1 with an exception set. A list longer
+        // than the stack holds thus grows a batch at a time instead of an
+        // item at a time, and the last batch trims its storage to its size.
+        int move_to_long_list() {
+            const Py_ssize_t count = items_->size() - base_;
+            PyObject* const* moved = items_->from(base_);
+#ifdef Py_GIL_DISABLED
+            // The list's storage is not ours to resize on a free-threaded
+            // build.
+            for (Py_ssize_t i = 0; i < count; ++i) {
+                if (PyList_Append(long_list_.get(), moved[i]) < 0) {
+                    return -1;
+                }
+            }
+            items_->release_from(base_);
+#else
+            auto* list = reinterpret_cast<PyListObject*>(long_list_.get());
+            const Py_ssize_t size = Py_SIZE(list);
+            const Py_ssize_t needed = size + count;
+            const bool last = count < reading::max_waiting_items;
+            if (needed > list->allocated || (last && needed < list->allocated)) {
+                // An eighth more room while items keep coming (as a list
+                // grows by itself), just enough at the end.
+                const Py_ssize_t room = last ? needed : needed + needed / 8;
+                PyObject** items = PyMem_Resize(list->ob_item, PyObject*, room);
+                if (items == nullptr) {
+                    PyErr_NoMemory();
+                    return -1;
+                }
+                list->ob_item = items;
+                list->allocated = room;
+            }
+            std::memcpy(list->ob_item + size, moved,
+                        static_cast<std::size_t>(count) * sizeof(PyObject*));
+            Py_SET_SIZE(list, needed);
+            items_->drop_moved(base_);
+#endif
+            return 0;
+        }
+
         // A new list of the waiting items, which leave the stack; or nullptr
         // with an exception set.
         PyObject* take_items() {
