@@ -15,8 +15,10 @@
 #include "words.hpp"
 
 namespace velka::reading {
-// A list with more items than this stops waiting on the item stack.
-constexpr Py_ssize_t max_waiting_items = 1024;
+// A list with more items than this moves them from the item stack to itself
+// in batches of this many: a bound on the stack's memory, which is memory
+// beyond the result while a long list is read.
+constexpr Py_ssize_t max_waiting_items = 256;
 
 // Values this short are shared when they repeat: names in paths, flags.
 constexpr Py_ssize_t max_shared_value_length = 16;
