@@ -98,8 +98,16 @@ PyObject* refused(const Node& node, Py_ssize_t position, Fault& fault) {
 }
 
 PyObject* build_fields(const Node& node, FieldValues& values, Py_ssize_t position, Fault& fault) {
-    const Record& record = *node.record;
+    Record& record = *node.record;
     auto* cls = reinterpret_cast<PyTypeObject*>(record.cls);
+#ifndef Py_GIL_DISABLED
+    // A class changed since its slots were found (a library caching its own
+    // data on it, say) is looked at again: its slots are most likely where
+    // they were, and then its builds stay direct.
+    if (cls->tp_version_tag != record.slots_version) {
+        find_slots(record);
+    }
+#endif
     PyRef instance = PyRef::steal(PyBaseObject_Type.tp_new(cls, shared.empty_tuple, nullptr));
     if (!instance) {
         return nullptr;

@@ -194,13 +194,6 @@ int Plan::compile_node(Py_ssize_t index, PyObject* description) {
     }
 }
 
-namespace {
-
-// Finds which of a built record's attributes are slots that can be stored
-// into directly. Found once, while the plan is compiled and before any
-// other thread can see it; a build trusts them only while the class keeps
-// the version tag they were found under, and on a free-threaded build,
-// where a class can change during a build, never.
 void find_slots(Record& record) {
     record.slots_version = 0;
 #ifndef Py_GIL_DISABLED
@@ -223,8 +216,6 @@ void find_slots(Record& record) {
     record.slots_version = version;
 #endif
 }
-
-}  // namespace
 
 int Plan::compile_record(Node& node, PyObject* description) {
     auto* record = allocate<Record>(1);

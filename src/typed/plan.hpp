@@ -132,6 +132,14 @@ struct Node {
     Tagged* tagged;
 };
 
+// Finds which of a record's init steps store into a slot that can be
+// written directly, under the class's version tag as it is now
+// (Record::slots_version; 0 when nothing can be trusted, and always on a
+// free-threaded build, where a class can change during a build). Runs none
+// of the caller's code. Called when the plan is compiled, and again by a
+// build that finds the class's tag changed since.
+void find_slots(Record& record);
+
 // The compiled nodes of one description. Python objects are borrowed: the
 // owner of the plan keeps them alive.
 class Plan {
