@@ -600,8 +600,7 @@ class Walker {
                 list->ob_item = items;
                 list->allocated = room;
             }
-            std::memcpy(list->ob_item + size, moved,
-                        static_cast<std::size_t>(count) * sizeof(PyObject*));
+            std::copy_n(moved, count, list->ob_item + size);
             Py_SET_SIZE(list, needed);
             items_->drop_moved(base_);
 #endif
