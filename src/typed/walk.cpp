@@ -106,12 +106,12 @@ class TypedWalk {
                 if (token != Token::dict) {
                     return mismatch(node, token, pos);
                 }
-                return bytes_dict(node, pos);
+                return mapping<false>(node, pos);
             case Kind::text_dict:
                 if (token != Token::dict) {
                     return mismatch(node, token, pos);
                 }
-                return text_dict(node, pos);
+                return mapping<true>(node, pos);
             case Kind::record:
                 if (token != Token::dict) {
                     return mismatch(node, token, pos);
@@ -325,7 +325,10 @@ class TypedWalk {
         return result.release();
     }
 
-    PyObject* bytes_dict(const Node& node, Py_ssize_t& pos) {
+    // dict[bytes, T] (its keys as decode makes them) or dict[str, T] (its
+    // keys read as spans and decoded as text).
+    template <bool TextKeys>
+    PyObject* mapping(const Node& node, Py_ssize_t& pos) {
         RecursionGuard guard(Builder::dict_recursion_context);
         if (!guard.entered()) {
             return nullptr;
@@ -334,52 +337,33 @@ class TypedWalk {
         if (!result) {
             return nullptr;
         }
-        typename Builder::DictKeys keys;
+        using Reader = std::conditional_t<TextKeys, Checker, Builder>;
+        Reader& reader = [this]() -> Reader& {
+            if constexpr (TextKeys) {
+                return check_;
+            } else {
+                return build_;
+            }
+        }();
+        typename Reader::DictKeys keys;
         ++pos;
         for (;;) {
             const Py_ssize_t key_position = pos;
-            const int more = build_.next_key(pos, keys);
+            const int more = reader.next_key(pos, keys);
             if (more < 0) {
                 return nullptr;
             }
             if (more == 0) {
                 return result.release();
             }
-            PyRef item = PyRef::steal(value(*node.item, pos));
-            if (!item) {
-                fault_.add_key(key_position);
-                return nullptr;
-            }
-            if (PyDict_SetItem(result.get(), keys.key.get(), item.get()) < 0) {
-                return nullptr;
-            }
-            keys.stored();
-        }
-    }
-
-    PyObject* text_dict(const Node& node, Py_ssize_t& pos) {
-        RecursionGuard guard(Builder::dict_recursion_context);
-        if (!guard.entered()) {
-            return nullptr;
-        }
-        PyRef result = PyRef::steal(PyDict_New());
-        if (!result) {
-            return nullptr;
-        }
-        typename Checker::DictKeys keys;
-        ++pos;
-        for (;;) {
-            const Py_ssize_t key_position = pos;
-            const int more = check_.next_key(pos, keys);
-            if (more < 0) {
-                return nullptr;
-            }
-            if (more == 0) {
-                return result.release();
-            }
-            PyRef key = PyRef::steal(decode_text(keys.key.start, keys.key.length));
-            if (!key) {
-                return invalid_text(key_position);
+            PyRef key;
+            if constexpr (TextKeys) {
+                key = PyRef::steal(decode_text(keys.key.start, keys.key.length));
+                if (!key) {
+                    return invalid_text(key_position);
+                }
+            } else {
+                key = PyRef::borrow(keys.key.get());
             }
             PyRef item = PyRef::steal(value(*node.item, pos));
             if (!item) {
