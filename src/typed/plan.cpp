@@ -59,14 +59,12 @@ Plan::~Plan() {
             PyMem_Free(node.record);
         }
         if (node.choice != nullptr) {
-            PyMem_Free(static_cast<void*>(node.choice->strings.keys));
-            PyMem_Free(node.choice->strings.indexes);
+            free_table(node.choice->table);
             PyMem_Free(static_cast<void*>(node.choice->results));
             PyMem_Free(node.choice);
         }
         if (node.tagged != nullptr) {
-            PyMem_Free(static_cast<void*>(node.tagged->strings.keys));
-            PyMem_Free(node.tagged->strings.indexes);
+            free_table(node.tagged->table);
             PyMem_Free(static_cast<void*>(node.tagged->members));
             PyMem_Free(node.tagged);
         }
@@ -361,19 +359,17 @@ int Plan::compile_choice(Node& node, PyObject* description) {
     PyObject* results = item(description, 3);
     const Py_ssize_t accepts_integer = number(description, 4);
     const Py_ssize_t accepts_string = number(description, 5);
-    choice->table = table_ref != nullptr ? object(table_ref) : nullptr;
-    if (choice->table == nullptr || results == nullptr || accepts_integer < 0 ||
-        accepts_string < 0) {
+    if (table_ref == nullptr || results == nullptr || accepts_integer < 0 || accepts_string < 0) {
         if (!PyErr_Occurred()) {
             raise_shape("a choice");
         }
         return -1;
     }
-    if (!PyDict_Check(choice->table) || !PyTuple_Check(results)) {
-        raise_shape("a choice's table");
+    if (compile_table(table_ref, choice->table) < 0) {
         return -1;
     }
-    if (compile_strings(choice->table, choice->strings) < 0) {
+    if (!PyTuple_Check(results)) {
+        raise_shape("a choice's results");
         return -1;
     }
     choice->accepts_integer = accepts_integer != 0;
@@ -407,16 +403,13 @@ int Plan::compile_tagged(Node& node, PyObject* description) {
         return -1;
     }
     tagged->tag = object(tag_ref);
-    tagged->table = object(table_ref);
     tagged->expected_tag = object(expected_ref);
-    if (tagged->tag == nullptr || tagged->table == nullptr || tagged->expected_tag == nullptr) {
+    if (tagged->tag == nullptr || tagged->expected_tag == nullptr ||
+        compile_table(table_ref, tagged->table) < 0) {
         return -1;
     }
-    if (!PyBytes_Check(tagged->tag) || !PyDict_Check(tagged->table) || !PyTuple_Check(members)) {
+    if (!PyBytes_Check(tagged->tag) || !PyTuple_Check(members)) {
         raise_shape("a tagged union");
-        return -1;
-    }
-    if (compile_strings(tagged->table, tagged->strings) < 0) {
         return -1;
     }
     tagged->member_count = PyTuple_GET_SIZE(members);
@@ -433,24 +426,32 @@ int Plan::compile_tagged(Node& node, PyObject* description) {
     return 0;
 }
 
-int Plan::compile_strings(PyObject* table, StringKeys& strings) {
+int Plan::compile_table(PyObject* ref, Table& table) {
+    table.dict = object(ref);
+    if (table.dict == nullptr) {
+        return -1;
+    }
+    if (!PyDict_Check(table.dict)) {
+        raise_shape("a table");
+        return -1;
+    }
     Py_ssize_t count = 0;
     Py_ssize_t at = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
-    while (PyDict_Next(table, &at, &key, &value)) {
+    while (PyDict_Next(table.dict, &at, &key, &value)) {
         count += PyBytes_CheckExact(key) ? 1 : 0;
     }
-    if (count == 0 || count > StringKeys::most) {
+    if (count == 0 || count > Table::most_strings) {
         return 0;
     }
-    strings.keys = allocate<PyObject*>(count);
-    strings.indexes = allocate<Py_ssize_t>(count);
-    if (strings.keys == nullptr || strings.indexes == nullptr) {
+    table.strings = allocate<PyObject*>(count);
+    table.indexes = allocate<Py_ssize_t>(count);
+    if (table.strings == nullptr || table.indexes == nullptr) {
         return -1;
     }
     at = 0;
-    while (PyDict_Next(table, &at, &key, &value)) {
+    while (PyDict_Next(table.dict, &at, &key, &value)) {
         if (!PyBytes_CheckExact(key)) {
             continue;
         }
@@ -458,11 +459,16 @@ int Plan::compile_strings(PyObject* table, StringKeys& strings) {
         if (index == -1 && PyErr_Occurred()) {
             return -1;
         }
-        strings.keys[strings.count] = key;
-        strings.indexes[strings.count] = index;
-        ++strings.count;
+        table.strings[table.string_count] = key;
+        table.indexes[table.string_count] = index;
+        ++table.string_count;
     }
     return 0;
+}
+
+void Plan::free_table(Table& table) noexcept {
+    PyMem_Free(static_cast<void*>(table.strings));
+    PyMem_Free(table.indexes);
 }
 
 }  // namespace velka::typed

@@ -89,21 +89,22 @@ struct Record {
     unsigned int slots_version;
 };
 
-// A table's byte-string keys with the indexes they give, when there are few
-// enough to try one by one (a literal's values, a union's tags): the walk
-// matches them against the input's bytes without making an object. count is
-// 0 when the table is left to the dict alone.
-struct StringKeys {
-    static constexpr Py_ssize_t most = 8;
+// What a value read from the input stands for: a literal's values, a union's
+// tags. The dict holds every key; its byte-string keys are also listed with
+// the indexes they give when there are few enough to try one by one, so
+// that the walk matches them against the input's bytes without making an
+// object (string_count is 0 when the dict is left alone to do it).
+struct Table {
+    static constexpr Py_ssize_t most_strings = 8;
 
-    Py_ssize_t count;
-    PyObject** keys;  // bytes, borrowed from the table
+    PyObject* dict;  // int or bytes -> int (an index)
+    Py_ssize_t string_count;
+    PyObject** strings;  // bytes, borrowed from the dict
     Py_ssize_t* indexes;
 };
 
 struct Choice {
-    PyObject* table;  // dict: int or bytes -> int (an index of results)
-    StringKeys strings;
+    Table table;  // -> an index of results
     Py_ssize_t result_count;
     PyObject** results;
     bool accepts_integer;
@@ -111,9 +112,8 @@ struct Choice {
 };
 
 struct Tagged {
-    PyObject* tag;    // bytes: the key
-    PyObject* table;  // dict: int or bytes -> int (an index of members)
-    StringKeys strings;
+    PyObject* tag;  // bytes: the key
+    Table table;    // -> an index of members
     Py_ssize_t member_count;
     const Node** members;
     PyObject* expected_tag;  // str: the values, for messages
@@ -161,7 +161,8 @@ class Plan {
     int compile_record(Node& node, PyObject* description);
     int compile_choice(Node& node, PyObject* description);
     int compile_tagged(Node& node, PyObject* description);
-    static int compile_strings(PyObject* table, StringKeys& strings);
+    int compile_table(PyObject* ref, Table& table);
+    static void free_table(Table& table) noexcept;
     PyObject* object(PyObject* ref);
     const Node* node_at(PyObject* index, bool optional);
 

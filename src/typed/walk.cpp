@@ -529,8 +529,8 @@ class TypedWalk {
 
     // The integer or byte string at `pos`, to look up in a table; nullptr
     // with an exception set, or with a fault for a value of another kind.
-    PyObject* table_key(const Node& node, PyObject* expected, bool integers, bool strings,
-                        Token token, Py_ssize_t& pos) {
+    PyObject* table_key(PyObject* expected, bool integers, bool strings, Token token,
+                        Py_ssize_t& pos) {
         if (token == Token::integer && integers) {
             return build_.integer(pos);
         }
@@ -541,39 +541,37 @@ class TypedWalk {
             static_cast<void>(check_.any(pos));
             return nullptr;
         }
-        static_cast<void>(node);
         return fault_.record(
             PyUnicode_FromFormat("expected %U, got %s", expected, token_name(token)), pos);
     }
 
     // The index that `table` gives the value at `pos`: >= 0, or -1 with an
     // exception set or a fault recorded.
-    Py_ssize_t look_up(const Node& node, PyObject* table, const StringKeys& string_keys,
-                       PyObject* expected, bool integers, bool strings, Token token,
-                       Py_ssize_t& pos) {
-        if (token == Token::string && strings && string_keys.count > 0) {
+    Py_ssize_t look_up(const Table& table, PyObject* expected, bool integers, bool strings,
+                       Token token, Py_ssize_t& pos) {
+        if (token == Token::string && strings && table.string_count > 0) {
             Py_ssize_t at = pos;
             const Py_ssize_t length = check_.string_length(at);
             if (length < 0) {
                 return -1;
             }
-            for (Py_ssize_t i = 0; i < string_keys.count; ++i) {
-                PyObject* key = string_keys.keys[i];
+            for (Py_ssize_t i = 0; i < table.string_count; ++i) {
+                PyObject* key = table.strings[i];
                 if (PyBytes_GET_SIZE(key) == length &&
                     in_.compare(at, reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(key)),
                                 length) == 0) {
                     pos = at + length;
-                    return string_keys.indexes[i];
+                    return table.indexes[i];
                 }
             }
             // Not one of them: the table's own lookup tells the fault.
         }
         const Py_ssize_t start = pos;
-        PyRef key = PyRef::steal(table_key(node, expected, integers, strings, token, pos));
+        PyRef key = PyRef::steal(table_key(expected, integers, strings, token, pos));
         if (!key) {
             return -1;
         }
-        PyObject* found = PyDict_GetItemWithError(table, key.get());
+        PyObject* found = PyDict_GetItemWithError(table.dict, key.get());
         if (found == nullptr) {
             if (!PyErr_Occurred()) {
                 PyRef shown = PyRef::steal(describe_value(key.get()));
@@ -589,8 +587,8 @@ class TypedWalk {
 
     PyObject* choice(const Node& node, Token token, Py_ssize_t& pos) {
         const Choice& choice = *node.choice;
-        const Py_ssize_t index = look_up(node, choice.table, choice.strings, node.expected,
-                                         choice.accepts_integer, choice.accepts_string, token, pos);
+        const Py_ssize_t index = look_up(choice.table, node.expected, choice.accepts_integer,
+                                         choice.accepts_string, token, pos);
         if (index < 0 || index >= choice.result_count) {
             return nullptr;
         }
@@ -621,8 +619,7 @@ class TypedWalk {
             if (keys.key.length == tag_length &&
                 in_.compare(keys.key.start, tag, tag_length) == 0) {
                 const Py_ssize_t member =
-                    look_up(node, tagged.table, tagged.strings, tagged.expected_tag, true, true,
-                            token_at(ahead), ahead);
+                    look_up(tagged.table, tagged.expected_tag, true, true, token_at(ahead), ahead);
                 if (member < 0 || member >= tagged.member_count) {
                     fault_.add_key(key_position);
                     return nullptr;
