@@ -587,8 +587,12 @@ class _SmallStack:
     def _serve(self):
         while True:
             function, argument = self._requests.get()
-            self._results.put(outcome(function, argument))
-            del function, argument
+            try:
+                result = (True, outcome(function, argument))
+            except BaseException as error:  # a finding: the caller raises it
+                result = (False, error)
+            self._results.put(result)
+            del function, argument, result
 
     def outcome(self, function, argument):
         if self._thread is None:
@@ -602,9 +606,12 @@ class _SmallStack:
         sys.setrecursionlimit(200)
         try:
             self._requests.put((function, argument))
-            return self._results.get()
+            finished, result = self._results.get()
         finally:
             sys.setrecursionlimit(previous_limit)
+        if not finished:
+            raise result
+        return result
 
 
 _on_small_stack = _SmallStack().outcome
@@ -620,9 +627,9 @@ def _release(containers):
         container.clear()
 
 
-def _outcome_of_built(function, data):
-    """The outcome of `function` on a value of its own, built from the input."""
-    value, containers, cyclic = build_value(data)
+def _outcome_on(function, value, containers, cyclic):
+    """The outcome of `function` on a value built from an input, which it
+    then releases."""
     try:
         return (_on_small_stack if cyclic else outcome)(function, value)
     finally:
@@ -631,21 +638,17 @@ def _outcome_of_built(function, data):
 
 def encode_target(data):
     value, containers, cyclic = build_value(data)
-    if cyclic:
-        # Nearly always the codec runs out of stack, and then the reference
-        # has nothing to add; run it only when the codec finishes.
-        _release(containers)
-        got = _outcome_of_built(encode, data)
-        if got[1] == "RecursionError":
+    if cyclic or any(isinstance(item, Vandal) and item.victim is not None for item in containers):
+        # Encoding may change this value, so the reference gets one of its
+        # own. The codec goes first: on a value that contains itself it
+        # nearly always runs out of stack, and then the reference has
+        # nothing to add.
+        got = _outcome_on(encode, value, containers, cyclic)
+        if cyclic and got[1] == "RecursionError":
             return
-        want = _outcome_of_built(ref_encode, data)
-        if want[1] == "RecursionError":
+        want = _outcome_on(ref_encode, *build_value(data))
+        if cyclic and want[1] == "RecursionError":
             return  # on the small stack the two need not give up together
-    elif any(isinstance(item, Vandal) and item.victim is not None for item in containers):
-        # Encoding changes this value, so each encoder gets one of its own.
-        _release(containers)
-        want = _outcome_of_built(ref_encode, data)
-        got = _outcome_of_built(encode, data)
     else:
         try:
             want = outcome(ref_encode, value)
