@@ -618,6 +618,28 @@ def allocation_failures():
     return calls
 
 
+def long_list_allocation_failures():
+    """Each allocation of decoding lists longer than the item stack holds made
+    to fail in turn, where the list grows batch by batch: nothing the failed
+    calls read may be kept. Returns whether references stayed put."""
+    import _testcapi
+
+    data = encode([list(range(1000, 1600)), list(range(2000, 2300))])
+    decode(data)
+    before = snapshot()
+    for start in range(1000):
+        _testcapi.set_nomemory(start, start + 1)
+        try:
+            decode(data)
+        except MemoryError:
+            pass
+        finally:
+            _testcapi.remove_mem_hooks()
+    grown = snapshot()[0] - before[0]
+    print(f"leakcheck: long lists with an allocation failing: reference delta {grown}")
+    return grown < 100
+
+
 def snapshot():
     # The type attribute cache keeps the names it was asked for; empty it, as
     # CPython's own leak hunter does, so that only live objects are counted.
@@ -633,6 +655,7 @@ def main():
     raw_namespace = dict(vars(raw))
     typed_namespace = dict(vars(typed))
     allocation_failures()
+    long_lists_released = long_list_allocation_failures()
     for _ in range(WARMUP_ROUNDS):
         workload()
     ref_deltas, block_deltas = [], []
@@ -647,7 +670,9 @@ def main():
     print(f"leakcheck: {BATCHES} batches of {ROUNDS_PER_BATCH} rounds")
     print(f"leakcheck: reference count deltas {ref_deltas}")
     print(f"leakcheck: allocated block deltas {block_deltas}")
-    failed = False
+    failed = not long_lists_released
+    if failed:
+        print("leakcheck: FAILED: a long list keeps its items when it cannot grow")
     if all(delta >= 1 for delta in ref_deltas):
         print("leakcheck: FAILED: references grow in every batch")
         failed = True

@@ -592,7 +592,10 @@ class Walker {
                 // An eighth more room while items keep coming (as a list
                 // grows by itself), just enough at the end.
                 const Py_ssize_t room = last ? needed : needed + needed / 8;
-                PyObject** items = PyMem_Resize(list->ob_item, PyObject*, room);
+                // Not PyMem_Resize: it would set ob_item to NULL on failure,
+                // and the list would lose its items.
+                auto* items = static_cast<PyObject**>(PyMem_Realloc(
+                    list->ob_item, static_cast<std::size_t>(room) * sizeof(PyObject*)));
                 if (items == nullptr) {
                     PyErr_NoMemory();
                     return -1;
