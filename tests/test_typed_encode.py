@@ -493,3 +493,34 @@ def test_a_class_made_where_a_dead_one_was():
             break
     else:
         pytest.skip("no class was made at the address of the dead one")
+
+
+def test_a_class_let_go_while_its_instance_is_encoded():
+    # A property that gives the instance another class drops the last
+    # reference to its own: what the encoder knows of that class must
+    # outlive the record being written.
+    @dataclasses.dataclass
+    class Kept:
+        a: int
+        b: int
+
+    def made() -> Any:
+        @dataclasses.dataclass
+        class Doomed:
+            a: int
+            b: int
+
+        return Doomed
+
+    for _ in range(20):
+        cls = made()
+        value = cls(1, 2)
+
+        def moving(self: Any) -> int:
+            self.__class__ = Kept
+            gc.collect()
+            return 1
+
+        cls.a = property(moving)  # type: ignore[assignment]
+        del cls
+        assert encode([value]) == b"ld1:ai1e1:bi2eee"

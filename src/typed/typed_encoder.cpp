@@ -566,6 +566,9 @@ int Encoder<Typed>::record(PyObject* value, RecordLayout& layout) {
         return -1;
     }
     PyTypeObject* type = Py_TYPE(value);
+    // The layout lives as long as its class, which the caller's code could
+    // otherwise let go (a property giving the instance another __class__).
+    PyRef held_class = PyRef::borrow(reinterpret_cast<PyObject*>(type));
     if (layout.version != type->tp_version_tag) {
         inspect_class(type, &layout);
     }
