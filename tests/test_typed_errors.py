@@ -10,6 +10,8 @@ from emulation import examples
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from velka._model.plan import describe
+from velka._typed import _weak_decoder
 from velka.bencode import DecodeError, encode
 from velka.bencode import decode as plain_decode
 from velka.raw import IncompleteError
@@ -398,3 +400,29 @@ def test_deep_input_is_a_recursion_error(data, form):
         plain_decode(data)
     with pytest.raises(RecursionError):
         decode(data, form)
+
+
+def _description_with(change):
+    root, nodes, objects, held = describe(Ping | Pong, False)
+    nodes, objects = list(nodes), list(objects)
+    change(nodes, objects)
+    return (root, tuple(nodes), tuple(objects), held)
+
+
+def _tag_out_of_range(nodes, objects):
+    tagged = next(node for node in nodes if node[0] == 14)
+    objects[tagged[3]] = {key: 5 for key in objects[tagged[3]]}
+
+
+def _member_not_a_record(nodes, objects):
+    at = next(i for i, node in enumerate(nodes) if node[0] == 14)
+    bytes_node = next(i for i, node in enumerate(nodes) if node[0] == 3)
+    nodes[at] = (*nodes[at][:4], (bytes_node, bytes_node), *nodes[at][5:])
+
+
+@pytest.mark.parametrize("change", [_tag_out_of_range, _member_not_a_record])
+def test_a_description_the_walk_could_not_follow_is_refused(change):
+    # The planner never makes one; the compiled plan must not trust it either.
+    description = _description_with(change)
+    with pytest.raises(TypeError, match="malformed plan description"):
+        _weak_decoder(None, description, description[3])

@@ -124,6 +124,18 @@ int Plan::compile(PyObject* nodes, Py_ssize_t root, PyObject* objects, PyObject*
     }
     objects_ = nullptr;
     held_ = nullptr;
+    // A tagged union's members are built as records without a look at
+    // their kind; once every node is known, hold the description to that.
+    for (Py_ssize_t i = 0; i < count_ && result == 0; ++i) {
+        const Tagged* tagged = nodes_[i].tagged;
+        for (Py_ssize_t m = 0; tagged != nullptr && m < tagged->member_count; ++m) {
+            if (tagged->members[m]->kind != Kind::record) {
+                raise_shape("a tagged union's member is not a record");
+                result = -1;
+                break;
+            }
+        }
+    }
     return result;
 }
 
@@ -365,9 +377,6 @@ int Plan::compile_choice(Node& node, PyObject* description) {
         }
         return -1;
     }
-    if (compile_table(table_ref, choice->table) < 0) {
-        return -1;
-    }
     if (!PyTuple_Check(results)) {
         raise_shape("a choice's results");
         return -1;
@@ -375,6 +384,9 @@ int Plan::compile_choice(Node& node, PyObject* description) {
     choice->accepts_integer = accepts_integer != 0;
     choice->accepts_string = accepts_string != 0;
     choice->result_count = PyTuple_GET_SIZE(results);
+    if (compile_table(table_ref, choice->result_count, choice->table) < 0) {
+        return -1;
+    }
     choice->results = allocate<PyObject*>(choice->result_count);
     if (choice->results == nullptr) {
         return -1;
@@ -404,8 +416,7 @@ int Plan::compile_tagged(Node& node, PyObject* description) {
     }
     tagged->tag = object(tag_ref);
     tagged->expected_tag = object(expected_ref);
-    if (tagged->tag == nullptr || tagged->expected_tag == nullptr ||
-        compile_table(table_ref, tagged->table) < 0) {
+    if (tagged->tag == nullptr || tagged->expected_tag == nullptr) {
         return -1;
     }
     if (!PyBytes_Check(tagged->tag) || !PyTuple_Check(members)) {
@@ -413,6 +424,9 @@ int Plan::compile_tagged(Node& node, PyObject* description) {
         return -1;
     }
     tagged->member_count = PyTuple_GET_SIZE(members);
+    if (compile_table(table_ref, tagged->member_count, tagged->table) < 0) {
+        return -1;
+    }
     tagged->members = allocate<const Node*>(tagged->member_count);
     if (tagged->members == nullptr) {
         return -1;
@@ -426,7 +440,7 @@ int Plan::compile_tagged(Node& node, PyObject* description) {
     return 0;
 }
 
-int Plan::compile_table(PyObject* ref, Table& table) {
+int Plan::compile_table(PyObject* ref, Py_ssize_t choices, Table& table) {
     table.dict = object(ref);
     if (table.dict == nullptr) {
         return -1;
@@ -435,11 +449,19 @@ int Plan::compile_table(PyObject* ref, Table& table) {
         raise_shape("a table");
         return -1;
     }
+    // Every index is checked here, so that the walk can trust what a
+    // lookup gives.
     Py_ssize_t count = 0;
     Py_ssize_t at = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(table.dict, &at, &key, &value)) {
+        const Py_ssize_t index = PyLong_Check(value) ? PyLong_AsSsize_t(value) : -1;
+        if (index < 0 || index >= choices) {
+            PyErr_Clear();
+            raise_shape("a table's index out of range");
+            return -1;
+        }
         count += PyBytes_CheckExact(key) ? 1 : 0;
     }
     if (count == 0 || count > Table::most_strings) {
@@ -455,12 +477,8 @@ int Plan::compile_table(PyObject* ref, Table& table) {
         if (!PyBytes_CheckExact(key)) {
             continue;
         }
-        const Py_ssize_t index = PyLong_AsSsize_t(value);
-        if (index == -1 && PyErr_Occurred()) {
-            return -1;
-        }
         table.strings[table.string_count] = key;
-        table.indexes[table.string_count] = index;
+        table.indexes[table.string_count] = PyLong_AsSsize_t(value);
         ++table.string_count;
     }
     return 0;

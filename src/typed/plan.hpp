@@ -161,7 +161,8 @@ class Plan {
     int compile_record(Node& node, PyObject* description);
     int compile_choice(Node& node, PyObject* description);
     int compile_tagged(Node& node, PyObject* description);
-    int compile_table(PyObject* ref, Table& table);
+    // The table that `ref` names, whose indexes must be below `choices`.
+    int compile_table(PyObject* ref, Py_ssize_t choices, Table& table);
     static void free_table(Table& table) noexcept;
     PyObject* object(PyObject* ref);
     const Node* node_at(PyObject* index, bool optional);

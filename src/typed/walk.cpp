@@ -589,7 +589,7 @@ class TypedWalk {
         const Choice& choice = *node.choice;
         const Py_ssize_t index = look_up(choice.table, node.expected, choice.accepts_integer,
                                          choice.accepts_string, token, pos);
-        if (index < 0 || index >= choice.result_count) {
+        if (index < 0) {
             return nullptr;
         }
         return Py_NewRef(choice.results[index]);
@@ -620,7 +620,7 @@ class TypedWalk {
                 in_.compare(keys.key.start, tag, tag_length) == 0) {
                 const Py_ssize_t member =
                     look_up(tagged.table, tagged.expected_tag, true, true, token_at(ahead), ahead);
-                if (member < 0 || member >= tagged.member_count) {
+                if (member < 0) {
                     fault_.add_key(key_position);
                     return nullptr;
                 }
