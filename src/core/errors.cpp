@@ -34,12 +34,7 @@ ErrorBinding& binding_of(ErrorClass cls) { return bindings[static_cast<int>(cls)
 // The exception instance made by calling the class bound to `cls` with the
 // message, or nullptr with an exception set.
 PyRef make_error(ErrorClass cls, PyObject* message) {
-    const ErrorBinding& binding = binding_of(cls);
-    if (binding.module == nullptr) {
-        PyErr_SetString(PyExc_SystemError, "velka: error class used before it was bound");
-        return {};
-    }
-    PyRef error_class = PyRef::steal(lookup_global(binding.module, binding.name));
+    PyRef error_class = PyRef::steal(bound_error_class(cls));
     if (!error_class) {
         return {};
     }
@@ -53,6 +48,15 @@ PyRef make_error(ErrorClass cls, PyObject* message) {
 }
 
 }  // namespace
+
+PyObject* bound_error_class(ErrorClass cls) {
+    const ErrorBinding& binding = binding_of(cls);
+    if (binding.module == nullptr) {
+        PyErr_SetString(PyExc_SystemError, "velka: error class used before it was bound");
+        return nullptr;
+    }
+    return lookup_global(binding.module, binding.name);
+}
 
 int bind_error_class(ErrorClass cls, PyObject* module, const char* name) {
     ErrorBinding& binding = binding_of(cls);

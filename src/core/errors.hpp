@@ -25,6 +25,10 @@ enum class ErrorClass {
 // from now on). Returns 0, or -1 with an exception set.
 int bind_error_class(ErrorClass cls, PyObject* module, const char* name);
 
+// What `cls` is bound to now: a new reference, or nullptr with an exception
+// set.
+PyObject* bound_error_class(ErrorClass cls);
+
 // Each function below sets the Python error indicator and returns nullptr, so
 // that call sites can write `return raise_error(...)`.
 

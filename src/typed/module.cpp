@@ -58,14 +58,20 @@ int initialise(PyObject* module) {
         bind_error_class(ErrorClass::encode_error, bencode.get(), "EncodeError") < 0) {
         return -1;
     }
+    // Each made on its own, so that an import that failed half way and is
+    // tried again makes what is missing.
     if (typed::shared.raw_class == nullptr) {
         typed::shared.raw_class = PyObject_GetAttrString(markers.get(), "Raw");
+    }
+    if (typed::shared.empty_tuple == nullptr) {
         typed::shared.empty_tuple = PyTuple_New(0);
+    }
+    if (typed::shared.post_init_name == nullptr) {
         typed::shared.post_init_name = PyUnicode_InternFromString("__post_init__");
-        if (typed::shared.raw_class == nullptr || typed::shared.empty_tuple == nullptr ||
-            typed::shared.post_init_name == nullptr) {
-            return -1;
-        }
+    }
+    if (typed::shared.raw_class == nullptr || typed::shared.empty_tuple == nullptr ||
+        typed::shared.post_init_name == nullptr) {
+        return -1;
     }
     PyObject* validation_error = PyDict_GetItemString(namespace_dict, "ValidationError");
     if (validation_error == nullptr) {

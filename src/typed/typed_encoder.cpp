@@ -37,13 +37,11 @@ namespace velka {
 namespace {
 
 // Process-wide, set once by prepare_typed_encoder() and kept.
-PyObject* raw_class = nullptr;       // velka._model.markers.Raw
-PyObject* enum_class = nullptr;      // enum.Enum
-PyObject* layout_maker = nullptr;    // velka._model.records.encode_layout
-PyObject* bencode_module = nullptr;  // where DecodeError is looked up
-PyObject* value_name = nullptr;      // "value"
-PyObject* fields_name = nullptr;     // "__dataclass_fields__"
-PyObject* decode_error_name = nullptr;
+PyObject* raw_class = nullptr;      // velka._model.markers.Raw
+PyObject* enum_class = nullptr;     // enum.Enum
+PyObject* layout_maker = nullptr;   // velka._model.records.encode_layout
+PyObject* value_name = nullptr;     // "value"
+PyObject* fields_name = nullptr;    // "__dataclass_fields__"
 PyObject* drop_callback = nullptr;  // called with the weak reference of a class that died
 
 struct LayoutField {
@@ -438,7 +436,7 @@ PyObject* utf8_bytes(PyObject* text) {
 // for a deep value) as it is and returns false.
 bool refuse_raw() {
     PyRef cause = PyRef::steal(PyErr_GetRaisedException());
-    PyRef decode_error = PyRef::steal(lookup_global(bencode_module, decode_error_name));
+    PyRef decode_error = PyRef::steal(bound_error_class(ErrorClass::decode_error));
     if (!decode_error) {
         return false;
     }
@@ -804,12 +802,9 @@ int prepare_typed_encoder() {
     PyRef raw = PyRef::steal(import_attribute("velka._model.markers", "Raw"));
     PyRef enum_base = PyRef::steal(import_attribute("enum", "Enum"));
     PyRef maker = PyRef::steal(import_attribute("velka._model.records", "encode_layout"));
-    PyRef bencode = PyRef::steal(PyImport_ImportModule("velka.bencode"));
     PyRef value = PyRef::steal(PyUnicode_InternFromString("value"));
     PyRef fields = PyRef::steal(PyUnicode_InternFromString("__dataclass_fields__"));
-    PyRef decode_error = PyRef::steal(PyUnicode_InternFromString("DecodeError"));
-    if (!callback || !raw || !enum_base || !maker || !bencode || !value || !fields ||
-        !decode_error) {
+    if (!callback || !raw || !enum_base || !maker || !value || !fields) {
         return -1;
     }
     if (!PyType_Check(raw.get()) || !PyType_Check(enum_base.get())) {
@@ -820,10 +815,8 @@ int prepare_typed_encoder() {
     raw_class = raw.release();
     enum_class = enum_base.release();
     layout_maker = maker.release();
-    bencode_module = bencode.release();
     value_name = value.release();
     fields_name = fields.release();
-    decode_error_name = decode_error.release();
     return 0;
 }
 
