@@ -80,25 +80,11 @@ void PathTrail::add(PyObject* key, Py_ssize_t index) noexcept {
 }
 
 PyObject* PathTrail::text() const {
-    PyRef pieces = PyRef::steal(PyList_New(0));
-    PyRef root = PyRef::steal(PyUnicode_FromString("$"));
-    if (!pieces || !root || PyList_Append(pieces.get(), root.get()) < 0) {
-        return nullptr;
-    }
-    // Gathered from the inside out: the outermost step is the last.
-    for (Py_ssize_t i = size_ - 1; i >= 0; --i) {
+    return path_text(size_, [this](Py_ssize_t i) {
         const Step& step = steps_[i];
-        PyRef piece = PyRef::steal(step.key != nullptr ? key_step_text(step.key)
-                                                       : PyUnicode_FromFormat("[%zd]", step.index));
-        if (!piece || PyList_Append(pieces.get(), piece.get()) < 0) {
-            return nullptr;
-        }
-    }
-    PyRef empty = PyRef::steal(PyUnicode_FromString(""));
-    if (!empty) {
-        return nullptr;
-    }
-    return PyUnicode_Join(empty.get(), pieces.get());
+        return step.key != nullptr ? key_step_text(step.key)
+                                   : PyUnicode_FromFormat("[%zd]", step.index);
+    });
 }
 
 void PathTrail::attach_to_raised_error() const {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "compat.hpp"
+#include "pyref.hpp"
 
 namespace velka {
 
@@ -57,5 +58,28 @@ class PathTrail {
 // The path step of dictionary key `key` (a bytes object) as a new str, or
 // nullptr with an exception set.
 PyObject* key_step_text(PyObject* key);
+
+// The text of a path of `count` steps gathered from the inside out: `$`, then
+// piece(i) for i from count - 1 down to 0, each a new str or nullptr with an
+// exception set. A new str, or nullptr with an exception set.
+template <typename Piece>
+PyObject* path_text(Py_ssize_t count, Piece piece) {
+    PyRef pieces = PyRef::steal(PyList_New(0));
+    PyRef root = PyRef::steal(PyUnicode_FromString("$"));
+    if (!pieces || !root || PyList_Append(pieces.get(), root.get()) < 0) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = count - 1; i >= 0; --i) {
+        PyRef step = PyRef::steal(piece(i));
+        if (!step || PyList_Append(pieces.get(), step.get()) < 0) {
+            return nullptr;
+        }
+    }
+    PyRef empty = PyRef::steal(PyUnicode_FromString(""));
+    if (!empty) {
+        return nullptr;
+    }
+    return PyUnicode_Join(empty.get(), pieces.get());
+}
 
 }  // namespace velka

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "decoder.hpp"
+#include "reading.hpp"
 #include "value_path.hpp"
 
 namespace velka::typed {
@@ -48,20 +49,6 @@ void Fault::add(Py_ssize_t value, bool is_index) noexcept {
     steps_[count_++] = Step{value, is_index};
 }
 
-PyObject* copy_span(const InputView& view, Py_ssize_t start, Py_ssize_t length) {
-    if (view.contiguous()) {
-        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(view.data + start), length);
-    }
-    PyObject* result = PyBytes_FromStringAndSize(nullptr, length);
-    if (result != nullptr) {
-        char* out = PyBytes_AS_STRING(result);
-        for (Py_ssize_t i = 0; i < length; ++i) {
-            out[i] = static_cast<char>(view.at(start + i));
-        }
-    }
-    return result;
-}
-
 PyObject* describe_key(PyObject* key) {
     PyRef text =
         PyRef::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(key), PyBytes_GET_SIZE(key), "strict"));
@@ -77,50 +64,34 @@ PyObject* describe_key(PyObject* key) {
 
 namespace {
 
-// Appends the text of one key step to `parts` (a list). Returns 0 or -1.
-int append_key(PyObject* parts, const InputView& view, Py_ssize_t key_position) {
+// The text of the step of the key at `key_position`: a new str, or nullptr
+// with an exception set.
+PyObject* key_text(const InputView& view, Py_ssize_t key_position) {
     ValueChecker checker(view);
     Py_ssize_t pos = key_position;
     Py_ssize_t start = 0;
     const Py_ssize_t length = checker.byte_string(pos, start);
     if (length < 0) {
-        return -1;
+        return nullptr;
     }
-    PyRef key = PyRef::steal(copy_span(view, start, length));
-    if (!key) {
-        return -1;
-    }
-    PyRef part = PyRef::steal(key_step_text(key.get()));
-    if (!part) {
-        return -1;
-    }
-    return PyList_Append(parts, part.get());
+    PyRef key = PyRef::steal(
+        view.contiguous() ? reading::ContiguousBytes{view.data}.copy(start, length)
+                          : reading::StridedBytes{view.data, view.stride}.copy(start, length));
+    return key ? key_step_text(key.get()) : nullptr;
 }
 
 }  // namespace
 
 PyObject* Fault::raise(PyObject* error_class, const InputView& view) {
-    PyRef parts = PyRef::steal(PyList_New(0));
-    PyRef root = PyRef::steal(PyUnicode_FromString("$"));
-    if (!parts || !root || PyList_Append(parts.get(), root.get()) < 0) {
-        return nullptr;
+    if (path_lost_) {
+        // A step could not be kept: no path rather than a wrong one.
+        return PyErr_NoMemory();
     }
-    for (Py_ssize_t i = count_ - 1; i >= 0 && !path_lost_; --i) {
+    PyRef path = PyRef::steal(path_text(count_, [this, &view](Py_ssize_t i) {
         const Step& step = steps_[i];
-        if (step.is_index) {
-            PyRef part = PyRef::steal(PyUnicode_FromFormat("[%zd]", step.value));
-            if (!part || PyList_Append(parts.get(), part.get()) < 0) {
-                return nullptr;
-            }
-        } else if (append_key(parts.get(), view, step.value) < 0) {
-            return nullptr;
-        }
-    }
-    PyRef empty = PyRef::steal(PyUnicode_FromString(""));
-    if (!empty) {
-        return nullptr;
-    }
-    PyRef path = PyRef::steal(PyUnicode_Join(empty.get(), parts.get()));
+        return step.is_index ? PyUnicode_FromFormat("[%zd]", step.value)
+                             : key_text(view, step.value);
+    }));
     if (!path) {
         return nullptr;
     }

@@ -56,7 +56,4 @@ class Fault {
 // bytes. A new reference, or nullptr with an exception set.
 PyObject* describe_key(PyObject* key);
 
-// The `length` bytes at `start` of the input as a new bytes object.
-PyObject* copy_span(const InputView& view, Py_ssize_t start, Py_ssize_t length);
-
 }  // namespace velka::typed
