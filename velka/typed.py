@@ -41,7 +41,10 @@ _PLAIN_VALUES = (int, str, bytes, type(None), type(Ellipsis))
 def decode(data: Any, type: Any, *, forbid_unknown: bool = False) -> Any:
     """Decode one value from *data* into *type* (see :class:`Decoder`)."""
     key = _cache_key(type, bool(forbid_unknown), None)
-    decoder = _plans.get(key) if key is not None else None
+    try:
+        decoder = _plans.get(key) if key is not None else None
+    except TypeError:  # the form holds something unhashable: no caching
+        key = decoder = None
     if decoder is None:
         decoder = _cached_decoder(type, bool(forbid_unknown), key)
     return decoder.decode(data)
@@ -87,15 +90,13 @@ def _weak_or_strong(obj: Any, callback: Any) -> Any:
 
 
 def _cache_key(form: Any, forbid_unknown: bool, callback: Any) -> Any:
+    """The cache's key for `form`, or None for a form that cannot have one.
+    The key may still be unhashable: its lookup tells."""
     try:
         part = _key_part(form, callback)
-        if part is None:
-            return None
-        key = (part, forbid_unknown)
-        hash(key)
     except TypeError:
         return None
-    return key
+    return None if part is None else (part, forbid_unknown)
 
 
 def _key_part(form: Any, callback: Any) -> Any:

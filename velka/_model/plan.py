@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import dataclasses
 import enum
+import sys
 import types
 import typing
 from typing import Annotated, Any, Literal, NewType, get_args, get_origin
@@ -95,7 +96,16 @@ class _Planner:
         self._object_refs: dict[tuple[type, Any], int] = {}
         self._held_refs: dict[int, int] = {}
         self._memo: dict[int, int] = {}  # id of a record class or alias -> its node
-        self._keep: list[Any] = []  # what the memo's ids stand for
+        self._infos: dict[int, RecordInfo] = {}  # id of a record class -> its fields
+        self._keep: list[Any] = []  # what the memos' ids stand for
+
+    def _record_info(self, cls: type) -> RecordInfo:
+        """record_info(), read once per class (it resolves the annotations)."""
+        info = self._infos.get(id(cls))
+        if info is None:
+            info = self._infos[id(cls)] = record_info(cls)
+            self._keep.append(cls)
+        return info
 
     # References to objects.
 
@@ -136,7 +146,7 @@ class _Planner:
         form = _strip(form)
         if _TYPE_ALIAS is not None and isinstance(form, _TYPE_ALIAS):
             return self._alias(form, where)
-        if form is Any or form is object or _is_bencode_value(form):
+        if form is Any or form is object or is_bencode_value(form):
             return self.add((ANY, self.obj("any value")))
         simple = _SIMPLE.get(form) if isinstance(form, type) else None
         if simple is not None:
@@ -199,7 +209,7 @@ class _Planner:
         table: dict[int | bytes, int] = {}
         results: list[int] = []
         seen: dict[int | bytes, Any] = {}
-        for value, result, is_held in _choices(form, where):
+        for value, result, is_held in _choices(form):
             if isinstance(value, bool):
                 key: int | bytes = int(value)
             elif isinstance(value, int):
@@ -244,7 +254,7 @@ class _Planner:
         by_token: dict[str, list[Any]] = {"int": [], "string": [], "list": [], "dict": []}
         for member in members:
             stripped = _resolved(member)
-            if stripped is Any or stripped is object or _is_bencode_value(stripped):
+            if stripped is Any or stripped is object or is_bencode_value(stripped):
                 return self.node(Any, where)
             tokens = _tokens(stripped)
             if tokens is None:
@@ -275,14 +285,14 @@ class _Planner:
     def _tagged(self, form: Any, members: list[type], where: str) -> int:
         """Records told apart by one required key that each types as a
         Literal, its values disjoint across them."""
-        infos = [record_info(m) for m in members]
+        literals = [_literal_keys(self._record_info(m)) for m in members]
         candidates: dict[bytes, list[set[int | bytes]]] = {}
-        for info in infos:
-            for key, values in _literal_keys(info).items():
+        for keys in literals:
+            for key, values in keys.items():
                 candidates.setdefault(key, []).append(values)
         tags = []
         for key, value_sets in candidates.items():
-            if len(value_sets) != len(infos):
+            if len(value_sets) != len(literals):
                 continue
             union: set[int | bytes] = set()
             disjoint = True
@@ -303,8 +313,8 @@ class _Planner:
         tag = tags[0]
         table: dict[int | bytes, int] = {}
         member_nodes = []
-        for position, (member, info) in enumerate(zip(members, infos, strict=True)):
-            for value in _literal_keys(info)[tag]:
+        for position, (member, keys) in enumerate(zip(members, literals, strict=True)):
+            for value in keys[tag]:
                 table[value] = position
             member_nodes.append(self.node(member, where))
         return self.add(
@@ -314,7 +324,7 @@ class _Planner:
                 self.obj(tag),
                 self.obj(table),
                 tuple(member_nodes),
-                self.obj(_describe_tag(tag, table)),
+                self.obj(_describe_tag(table)),
             )
         )
 
@@ -325,7 +335,7 @@ class _Planner:
         index = self.add(None)  # type: ignore[arg-type]
         self._memo[id(cls)] = index
         self._keep.append(cls)
-        info = record_info(cls)
+        info = self._record_info(cls)
         if info.is_typeddict:
             mode = BUILD_DICT
         else:
@@ -346,7 +356,7 @@ class _Planner:
                 node = self.add((RAW, self.obj("any value")))
             else:
                 node = self.node(field.type, field_where)
-            name = field.name if mode != BUILD_FIELDS else _interned(field.name)
+            name = field.name if mode != BUILD_FIELDS else sys.intern(field.name)
             fields.append((self.obj(name), absent, absent_ref, node))
             if field.role is not Role.EXTRA:
                 by_key.setdefault(field.key, []).append(position)
@@ -383,12 +393,6 @@ _SIMPLE: dict[Any, tuple[int, str]] = {
 }
 
 
-def _interned(name: str) -> str:
-    import sys
-
-    return sys.intern(name)
-
-
 def _strip(form: Any) -> Any:
     """The form without Annotated[...] and NewType wrappers."""
     while True:
@@ -406,10 +410,6 @@ def _resolved(form: Any) -> Any:
     while _TYPE_ALIAS is not None and isinstance(form, _TYPE_ALIAS):
         form = _strip(form.__value__)
     return form
-
-
-def _is_bencode_value(form: Any) -> bool:
-    return is_bencode_value(form)
 
 
 def _tokens(form: Any) -> tuple[str, ...] | None:
@@ -451,7 +451,7 @@ def _value_tokens(values: list[Any]) -> tuple[str, ...]:
     return tuple(tokens)
 
 
-def _choices(form: Any, where: str) -> list[tuple[Any, Any, bool]]:
+def _choices(form: Any) -> list[tuple[Any, Any, bool]]:
     """(value in the input, result, whether the result is the caller's)."""
     if isinstance(form, type):
         return [(m.value, m, True) for m in form.__members__.values()]
@@ -474,7 +474,7 @@ def _literal_keys(info: RecordInfo) -> dict[bytes, set[int | bytes]]:
         form = _resolved(field.type)
         if get_origin(form) is Literal or (isinstance(form, type) and issubclass(form, enum.Enum)):
             values: set[int | bytes] = set()
-            for value, _, _ in _choices(form, ""):
+            for value, _, _ in _choices(form):
                 if isinstance(value, str):
                     values.add(value.encode())
                 elif isinstance(value, (int, bytes)):
@@ -483,7 +483,7 @@ def _literal_keys(info: RecordInfo) -> dict[bytes, set[int | bytes]]:
     return found
 
 
-def _describe_tag(tag: bytes, table: dict[int | bytes, int]) -> str:
+def _describe_tag(table: dict[int | bytes, int]) -> str:
     values = ", ".join(_show_value(v) for v in table)
     return f"one of {values}"
 
@@ -527,7 +527,7 @@ def _init_steps(cls: type, info: RecordInfo, planner: _Planner) -> tuple[tuple[i
     slots = "__slots__" in cls.__dict__
     steps = []
     for field in dataclasses.fields(cls):  # type: ignore[arg-type]
-        name = planner.obj(_interned(field.name))
+        name = planner.obj(sys.intern(field.name))
         if field.init:
             steps.append((name, SET_FIELD, position[field.name]))
         elif field.default_factory is not dataclasses.MISSING:
