@@ -566,6 +566,26 @@ class Walker {
             }
         }
 
+        // finish() for a tuple: the waiting items moved into it, not into a
+        // list copied after. Only a building walk makes tuples.
+        PyObject* finish_tuple() {
+            if (long_list_) {
+                PyRef list = PyRef::steal(finish());
+                return list ? PyList_AsTuple(list.get()) : nullptr;
+            }
+            const Py_ssize_t count = items_->size() - base_;
+            PyObject* result = PyTuple_New(count);
+            if (result == nullptr) {
+                return nullptr;
+            }
+            PyObject* const* moved = items_->from(base_);
+            for (Py_ssize_t i = 0; i < count; ++i) {
+                PyTuple_SET_ITEM(result, i, moved[i]);
+            }
+            items_->drop_moved(base_);
+            return result;
+        }
+
        private:
         // Appends the waiting items to the long list, which they leave the
         // stack for. Returns 0, or -1 with an exception set. A list longer

@@ -277,11 +277,7 @@ class TypedWalk {
                 return nullptr;
             }
         }
-        PyRef result = PyRef::steal(items.finish());
-        if (!result || node.kind != Kind::tuple) {
-            return result.release();
-        }
-        return PyList_AsTuple(result.get());
+        return node.kind == Kind::tuple ? items.finish_tuple() : items.finish();
     }
 
     PyObject* fixed_tuple(const Node& node, Py_ssize_t& pos) {
