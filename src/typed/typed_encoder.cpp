@@ -30,6 +30,7 @@
 #include "errors.hpp"
 #include "input_view.hpp"
 #include "pyref.hpp"
+#include "reading.hpp"
 #include "slots.hpp"
 
 namespace velka {
@@ -392,18 +393,6 @@ RecordLayout* layout_of(PyTypeObject* type) {
     return made;
 }
 
-// Python's order of two bytes objects: negative, zero or positive.
-int compare_bytes(PyObject* a, PyObject* b) noexcept {
-    const Py_ssize_t a_size = PyBytes_GET_SIZE(a);
-    const Py_ssize_t b_size = PyBytes_GET_SIZE(b);
-    const int order = std::memcmp(PyBytes_AS_STRING(a), PyBytes_AS_STRING(b),
-                                  static_cast<std::size_t>(std::min(a_size, b_size)));
-    if (order != 0) {
-        return order;
-    }
-    return a_size < b_size ? -1 : (a_size > b_size ? 1 : 0);
-}
-
 // After a failed conversion of a str to UTF-8: turns the UnicodeEncodeError
 // into an EncodeError that has it as its cause and returns true; leaves any
 // other error as it is and returns false.
@@ -608,7 +597,7 @@ int Encoder<Typed>::record(PyObject* value, RecordLayout& layout) {
     const KeyEntry* const entries_end = entries.end();
     while (field != fields_end) {
         if (entry != entries_end) {
-            const int order = compare_bytes(field->key, entry->key);
+            const int order = reading::compare_bytes(field->key, entry->key);
             if (order > 0) {
                 if (bytes(entry->key) < 0) {
                     return -1;
