@@ -616,12 +616,13 @@ class Walker {
                 // and the list would lose its items.
                 auto* items = static_cast<PyObject**>(PyMem_Realloc(
                     list->ob_item, static_cast<std::size_t>(room) * sizeof(PyObject*)));
-                if (items == nullptr) {
+                if (items != nullptr) {
+                    list->ob_item = items;
+                    list->allocated = room;
+                } else if (needed > list->allocated) {
                     PyErr_NoMemory();
                     return -1;
-                }
-                list->ob_item = items;
-                list->allocated = room;
+                }  // else the trim failed, and the room it would give back stays
             }
             std::copy_n(moved, count, list->ob_item + size);
             Py_SET_SIZE(list, needed);
