@@ -132,3 +132,19 @@ def test_repeated_strings_stay_shared_and_exact(distinct_before):
         directories = {id(record[b"path"][0]) for record in got_records[2:]}
         assert len(keys) == 2
         assert len(directories) == 1
+
+
+def test_strings_met_once_leave_repeated_ones_shared():
+    # Unique strings between the repeats, some of them in the repeated
+    # string's slot: the repeat stays one object all the same.
+    rng = random.Random(7)
+    records = [
+        {
+            b"id": rng.randbytes(rng.randint(2, 16)),
+            b"path": [b"dir", rng.randbytes(rng.randint(2, 16))],
+        }
+        for _ in range(300)
+    ]
+    got = decode(encode(records))
+    assert got == records
+    assert len({id(record[b"path"][0]) for record in got[2:]}) == 1

@@ -60,8 +60,11 @@ class ItemStack {
 // Keeping a string costs a reference taken and released, which only pays
 // when the string comes again; most strings of a small message come once,
 // and a large dictionary of distinct keys has nothing to share. So a slot
-// keeps a string only once it has been asked for before, and a call whose
-// strings have mostly not come again stops looking them up.
+// remembers a fingerprint of the last string asked of it and keeps a string
+// only when it is asked for a second time, so that strings met once (peer
+// addresses, file names) neither cost a reference nor push out the strings
+// that repeat; and a call whose strings have mostly not come again stops
+// looking them up.
 class BytesCache {
    public:
     static constexpr Py_ssize_t max_length = 32;
@@ -89,8 +92,10 @@ class BytesCache {
                 return Py_NewRef(cached);
             }
         }
+        const std::uint64_t print = fingerprint(data, size);
         if ((asked_ & bit) == 0) {
             asked_ |= bit;
+            prints_[slot] = print;
             return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), length);
         }
         // Past this many misses of slots asked for before, at least one
@@ -99,6 +104,10 @@ class BytesCache {
         ++misses_;
         if (misses_ > trial_misses && misses_ > 16 * hits_) {
             bypassed_ = true;
+            return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), length);
+        }
+        if (prints_[slot] != print) {
+            prints_[slot] = print;
             return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), length);
         }
         return keep(data, length, slot);
@@ -139,7 +148,29 @@ class BytesCache {
     // A new bytes object for a string not in its slot, which it then takes.
     PyObject* keep(const unsigned char* data, Py_ssize_t length, unsigned slot);
 
+    // Tells most different runs of 2 to max_length bytes apart; runs it
+    // takes for equal are only kept when they come again, so a collision
+    // costs a reference, never a wrong result.
+    static std::uint64_t fingerprint(const unsigned char* data, std::size_t size) noexcept {
+        const auto load8 = [](const unsigned char* p) { return load_host<std::uint64_t>(p); };
+        const auto load4 = [](const unsigned char* p) { return load_host<std::uint32_t>(p); };
+        std::uint64_t print = size;
+        if (size >= 8) {
+            print ^= load8(data) ^ (load8(data + size - 8) << 1);
+        } else if (size >= 4) {
+            print ^=
+                (std::uint64_t{load4(data)} << 8) ^ (std::uint64_t{load4(data + size - 4)} << 32);
+        } else {
+            print ^= (std::uint64_t{data[0]} << 8) ^ (std::uint64_t{data[1]} << 16) ^
+                     (std::uint64_t{data[size - 1]} << 24);
+        }
+        return print;
+    }
+
     PyObject* slots_[slot_count];
+    // The fingerprint of the last string that missed slot i, valid while
+    // bit i of asked_ is set.
+    std::uint64_t prints_[slot_count];
     std::uint64_t used_ = 0;   // bit i set: slots_[i] holds a key
     std::uint64_t asked_ = 0;  // bit i set: a string has missed slot i
     Py_ssize_t hits_ = 0;
