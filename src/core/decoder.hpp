@@ -9,6 +9,7 @@
 
 #include "compat.hpp"
 #include "input_view.hpp"
+#include "recursion_guard.hpp"
 #include "words.hpp"
 
 namespace velka {
@@ -207,6 +208,7 @@ class ValueDecoder {
 
     const InputView view_;
     const bool tell_incomplete_;
+    NestingLevels levels_;
     ItemStack items_;
     BytesCache keys_;
     BytesCache values_;
@@ -268,6 +270,7 @@ class ValueChecker {
 
     const InputView view_;
     const bool tell_incomplete_;
+    NestingLevels levels_;
     std::span<const PathStep> path_;
     // How many steps of the path lead to the value about to be checked, or
     // -1 when it lies off the path.

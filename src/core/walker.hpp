@@ -484,7 +484,7 @@ class Walker {
     // moves to a list object of its own and grows by appending, so that
     // waiting items never hold much memory beside the result.
     Result list(Py_ssize_t& pos) {
-        RecursionGuard guard(list_recursion_context);
+        RecursionGuard guard(scratch_.levels_, list_recursion_context);
         if (!guard.entered()) {
             return failed();
         }
@@ -654,7 +654,7 @@ class Walker {
 
     // `_decode_dict`
     Result dict(Py_ssize_t& pos) {
-        RecursionGuard guard(dict_recursion_context);
+        RecursionGuard guard(scratch_.levels_, dict_recursion_context);
         if (!guard.entered()) {
             return failed();
         }
