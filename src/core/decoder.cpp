@@ -70,7 +70,7 @@ bool ValueChecker::equals(Py_ssize_t start, Py_ssize_t length, const char* other
     return StridedBytes{view_.data, view_.stride}.compare(start, wanted, length) == 0;
 }
 
-ItemStack::~ItemStack() {
+void ItemStack::release_all() noexcept {
     release_from(0);
     if (items_ != inline_) {
         PyMem_RawFree(items_);
@@ -104,7 +104,7 @@ int ItemStack::grow() {
     return 0;
 }
 
-BytesCache::~BytesCache() {
+void BytesCache::release_all() noexcept {
     for (std::uint64_t used = used_; used != 0; used &= used - 1) {
         Py_DECREF(slots_[std::countr_zero(used)]);
     }

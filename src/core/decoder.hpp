@@ -22,7 +22,12 @@ class ItemStack {
     ItemStack() noexcept = default;
     ItemStack(const ItemStack&) = delete;
     ItemStack& operator=(const ItemStack&) = delete;
-    ~ItemStack();
+    // In line: most calls leave nothing on the stack and never grow it.
+    ~ItemStack() {
+        if (size_ > 0 || items_ != inline_) {
+            release_all();
+        }
+    }
 
     [[nodiscard]] Py_ssize_t size() const noexcept { return size_; }
     [[nodiscard]] PyObject* const* from(Py_ssize_t base) const noexcept { return items_ + base; }
@@ -45,6 +50,7 @@ class ItemStack {
 
    private:
     int grow();
+    void release_all() noexcept;
 
     static constexpr Py_ssize_t inline_capacity = 32;
     PyObject* inline_[inline_capacity];
@@ -61,11 +67,11 @@ class ItemStack {
 // Keeping a string costs a reference taken and released, which only pays
 // when the string comes again; most strings of a small message come once,
 // and a large dictionary of distinct keys has nothing to share. So a slot
-// remembers a fingerprint of the last string asked of it and keeps a string
-// only when it is asked for a second time, so that strings met once (peer
-// addresses, file names) neither cost a reference nor push out the strings
-// that repeat; and a call whose strings have mostly not come again stops
-// looking them up.
+// remembers where the last string asked of it lies in the input and keeps
+// a string only when it is asked for a second time, so that strings met
+// once (peer addresses, file names) neither cost a reference nor push out
+// the strings that repeat; and a call whose strings have mostly not come
+// again stops looking them up.
 class BytesCache {
    public:
     static constexpr Py_ssize_t max_length = 32;
@@ -73,11 +79,19 @@ class BytesCache {
     BytesCache() noexcept = default;
     BytesCache(const BytesCache&) = delete;
     BytesCache& operator=(const BytesCache&) = delete;
-    ~BytesCache();
+    // In line: most calls keep no string.
+    ~BytesCache() {
+        if (used_ != 0) {
+            release_all();
+        }
+    }
 
     // A new reference to a bytes object equal to data[0:length] (length is
-    // 2 .. max_length), or nullptr with MemoryError set.
-    PyObject* get(const unsigned char* data, Py_ssize_t length) {
+    // 2 .. max_length), or nullptr with MemoryError set. `lasting`: the
+    // bytes stay where they are for as long as the cache (they are the
+    // input's own), so that the slot may remember them; else a string is
+    // kept whenever its slot was asked for before.
+    PyObject* get(const unsigned char* data, Py_ssize_t length, bool lasting) {
         if (bypassed_) {
             return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), length);
         }
@@ -93,10 +107,10 @@ class BytesCache {
                 return Py_NewRef(cached);
             }
         }
-        const std::uint64_t print = fingerprint(data, size);
         if ((asked_ & bit) == 0) {
             asked_ |= bit;
-            prints_[slot] = print;
+            asked_for_[slot] = data;
+            asked_sizes_[slot] = length;
             return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), length);
         }
         // Past this many misses of slots asked for before, at least one
@@ -107,8 +121,10 @@ class BytesCache {
             bypassed_ = true;
             return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), length);
         }
-        if (prints_[slot] != print) {
-            prints_[slot] = print;
+        if (lasting &&
+            (asked_sizes_[slot] != length || !equal_short(asked_for_[slot], data, size))) {
+            asked_for_[slot] = data;
+            asked_sizes_[slot] = length;
             return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), length);
         }
         return keep(data, length, slot);
@@ -146,32 +162,16 @@ class BytesCache {
     }
 
    private:
+    void release_all() noexcept;
+
     // A new bytes object for a string not in its slot, which it then takes.
     PyObject* keep(const unsigned char* data, Py_ssize_t length, unsigned slot);
 
-    // Tells most different runs of 2 to max_length bytes apart; runs it
-    // takes for equal are only kept when they come again, so a collision
-    // costs a reference, never a wrong result.
-    static std::uint64_t fingerprint(const unsigned char* data, std::size_t size) noexcept {
-        const auto load8 = [](const unsigned char* p) { return load_host<std::uint64_t>(p); };
-        const auto load4 = [](const unsigned char* p) { return load_host<std::uint32_t>(p); };
-        std::uint64_t print = size;
-        if (size >= 8) {
-            print ^= load8(data) ^ (load8(data + size - 8) << 1);
-        } else if (size >= 4) {
-            print ^=
-                (std::uint64_t{load4(data)} << 8) ^ (std::uint64_t{load4(data + size - 4)} << 32);
-        } else {
-            print ^= (std::uint64_t{data[0]} << 8) ^ (std::uint64_t{data[1]} << 16) ^
-                     (std::uint64_t{data[size - 1]} << 24);
-        }
-        return print;
-    }
-
     PyObject* slots_[slot_count];
-    // The fingerprint of the last string that missed slot i, valid while
-    // bit i of asked_ is set.
-    std::uint64_t prints_[slot_count];
+    // Where the last string that missed slot i lies, and its length; valid
+    // while bit i of asked_ is set.
+    const unsigned char* asked_for_[slot_count];
+    Py_ssize_t asked_sizes_[slot_count];
     std::uint64_t used_ = 0;   // bit i set: slots_[i] holds a key
     std::uint64_t asked_ = 0;  // bit i set: a string has missed slot i
     Py_ssize_t hits_ = 0;

@@ -53,27 +53,23 @@ class Walker {
           length_(scratch.view_.length),
           tell_incomplete_(scratch.tell_incomplete_) {}
 
-    // `_decode_any`
+    // `_decode_any`: a plain dispatch, which passes containers on without
+    // a frame of its own, since a container's members reach it for every
+    // container among them.
     Result any(Py_ssize_t& pos) {
-        if (pos >= length_) {
-            raise_error_format(end_of_data(), "unexpected end of data at position %zd", pos);
-            return failed();
+        if (pos < length_) {
+            const unsigned char byte = in_[pos];
+            if (byte == token::list) {
+                return list(pos);
+            }
+            if (byte == token::dict) {
+                return dict(pos);
+            }
+            if (byte == token::integer || reading::is_digit(byte)) {
+                return leaf(pos);
+            }
         }
-        const unsigned char byte = in_[pos];
-        if (byte == token::integer) {
-            return integer(pos);
-        }
-        if (byte == token::list) {
-            return list(pos);
-        }
-        if (byte == token::dict) {
-            return dict(pos);
-        }
-        if (reading::is_digit(byte)) {
-            return string(pos);
-        }
-        reading::raise_unexpected_byte("unexpected byte %U at position %zd", byte, pos);
-        return failed();
+        return no_value(pos);
     }
 
     // `_decode_bytes` for a dictionary key.
@@ -181,6 +177,24 @@ class Walker {
             }
         }
         return any(pos);
+    }
+
+    // A value that any() found to be an integer or a byte string.
+    [[gnu::noinline]] Result leaf(Py_ssize_t& pos) {
+        if (in_[pos] == token::integer) {
+            return integer(pos);
+        }
+        return string(pos);
+    }
+
+    // What any() raises where no value starts at `pos`.
+    [[gnu::noinline, gnu::cold]] Result no_value(Py_ssize_t pos) {
+        if (pos >= length_) {
+            raise_error_format(end_of_data(), "unexpected end of data at position %zd", pos);
+        } else {
+            reading::raise_unexpected_byte("unexpected byte %U at position %zd", in_[pos], pos);
+        }
+        return failed();
     }
 
     static Result failed() noexcept {
@@ -468,11 +482,11 @@ class Walker {
         if (length < 2 || length > max_shared) {
             result = in_.copy(pos, length);
         } else if constexpr (std::is_same_v<Bytes, reading::ContiguousBytes>) {
-            result = cache.get(in_.data + pos, length);
+            result = cache.get(in_.data + pos, length, true);
         } else {
             unsigned char gathered[BytesCache::max_length];
             in_.copy_to(gathered, pos, length);
-            result = cache.get(gathered, length);
+            result = cache.get(gathered, length, false);
         }
         pos += length;
         return result;
