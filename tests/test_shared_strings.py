@@ -148,3 +148,45 @@ def test_strings_met_once_leave_repeated_ones_shared():
     got = decode(encode(records))
     assert got == records
     assert len({id(record[b"path"][0]) for record in got[2:]}) == 1
+
+
+# A dict in a list reads the keys of the dict before it by comparing bytes;
+# what follows must decode exactly as it does after a dict whose keys it
+# cannot share (one of the same size, so that positions in messages agree).
+SHAPE = b"d2:ab1:ci0e2:dei0ee"
+OTHER = b"d2:xy1:zi0e2:wvi0ee"
+
+
+@pytest.mark.parametrize(
+    "item",
+    [
+        b"d2:ab1:ci1e2:dei2ee",  # the same keys
+        b"d2:abi1ee",  # fewer
+        b"d2:ab1:ci1e2:dei2e1:fi3ee",  # more
+        b"d2:ab1:ci1e1:di2ee",  # a key of the shape's length, another text
+        b"d2:ab2:abi1ee",  # a repeat after a key of the shape
+        b"d2:ab1:ci1e1:ci2ee",  # a repeat of a later key
+        b"d1:ci1e2:abi2ee",  # out of order, the second key the shape's first
+        b"d02:abi1ee",  # a leading zero in a length
+        b"d2:ab1:ci1e2:d",  # cut off in a key
+        b"d2:ab1:ci1e3:dei2ee",  # a length past the key
+        b"d2:aci1ee",  # the shape's length, another key
+        b"de",
+    ],
+)
+def test_dicts_in_a_list_read_as_dicts_alone(item):
+    def outcome(before):
+        data = b"l" + before + item + b"e"
+        try:
+            return ("value", decode(data)[1])
+        except Exception as error:
+            return (type(error).__name__, str(error))
+
+    assert outcome(SHAPE) == outcome(OTHER)
+
+
+def test_dicts_in_a_list_share_their_keys():
+    records = [{b"ip": b"10.0.0.%d" % i, b"peer id": b"x" * 20, b"port": i} for i in range(50)]
+    got = decode(encode({b"peers": records}))[b"peers"]
+    assert got == records
+    assert len({id(key) for record in got for key in record}) == 3

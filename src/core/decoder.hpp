@@ -2,6 +2,7 @@
 // Python objects.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -179,6 +180,44 @@ class BytesCache {
     bool bypassed_ = false;  // strings are made without a lookup
 };
 
+// The keys of the last dictionary decoded that had few of them, held so
+// that the next one of the same shape (every file of a torrent, every peer
+// of a tracker response) finds its keys by comparing bytes, in an order
+// already checked. Holds a strong reference to each key.
+class KeyShape {
+   public:
+    static constexpr Py_ssize_t max_keys = 8;
+
+    KeyShape() noexcept = default;
+    KeyShape(const KeyShape&) = delete;
+    KeyShape& operator=(const KeyShape&) = delete;
+    ~KeyShape() { release(); }
+
+    [[nodiscard]] Py_ssize_t size() const noexcept { return count_; }
+    [[nodiscard]] PyObject* key(Py_ssize_t index) const noexcept { return keys_[index]; }
+
+    // Holds `count` (at most max_keys) keys, ascending, instead.
+    void replace(PyObject* const* keys, Py_ssize_t count) noexcept {
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            Py_INCREF(keys[i]);
+        }
+        release();
+        std::copy_n(keys, count, keys_);
+        count_ = count;
+    }
+
+   private:
+    void release() noexcept {
+        for (Py_ssize_t i = 0; i < count_; ++i) {
+            Py_DECREF(keys_[i]);
+        }
+        count_ = 0;
+    }
+
+    PyObject* keys_[max_keys];
+    Py_ssize_t count_ = 0;
+};
+
 // What a walk over the input gives back for one value, when it only checks
 // the value without building it.
 struct Checked {
@@ -210,6 +249,7 @@ class ValueDecoder {
     const bool tell_incomplete_;
     NestingLevels levels_;
     ItemStack items_;
+    KeyShape shape_;
     BytesCache keys_;
     BytesCache values_;
 };

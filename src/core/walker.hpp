@@ -165,7 +165,9 @@ class Walker {
 
    private:
     // `_decode_any` for a member of a container: the leaves, which most
-    // members are, in line, and only containers by a call.
+    // members are, in line, and only containers by a call; a dictionary in
+    // a list looking for the keys of the one before (`in_list`).
+    template <bool in_list = false>
     [[gnu::always_inline]] Result member(Py_ssize_t& pos) {
         if (pos < length_) {
             const unsigned char byte = in_[pos];
@@ -174,6 +176,11 @@ class Walker {
             }
             if (reading::is_digit(byte)) {
                 return string(pos);
+            }
+            if constexpr (in_list && Build) {
+                if (byte == token::dict) {
+                    return dict<true>(pos);
+                }
             }
         }
         return any(pos);
@@ -515,7 +522,9 @@ class Walker {
                 break;
             }
             if constexpr (Build) {
-                Result item = member(pos);
+                // Dictionaries in a list mostly share their keys (the files
+                // of a torrent, the peers of a tracker response).
+                Result item = member<true>(pos);
                 if (!item || items.add(item) < 0) {
                     return failed();
                 }
@@ -666,7 +675,9 @@ class Walker {
         PyRef long_list_;
     };
 
-    // `_decode_dict`
+    // `_decode_dict`. A building walk reading the items of a list looks for
+    // the keys of the dictionary before first (`shaped`).
+    template <bool shaped = false>
     Result dict(Py_ssize_t& pos) {
         RecursionGuard guard(scratch_.levels_, dict_recursion_context);
         if (!guard.entered()) {
@@ -681,14 +692,41 @@ class Walker {
         }
         const PathStep* step = next_step();
         DictKeys keys;
+        // Building: the keys stored, while they are few, and whether each
+        // so far was the one at its index in the shape before.
+        PyObject* stored[KeyShape::max_keys];
+        Py_ssize_t count = 0;
+        bool as_shaped = true;
         ++pos;
         for (;;) {
-            const int more = next_key(pos, keys);
+            int more;
+            if constexpr (Build && shaped) {
+                const KeyShape& shape = scratch_.shape_;
+                if (as_shaped && count < shape.size() && next_is(pos, shape.key(count))) {
+                    // The shape's keys ascend, so a key of it that follows
+                    // the one before it in the shape is in order.
+                    keys.key = PyRef::borrow(shape.key(count));
+                    more = 1;
+                } else {
+                    more = next_key(pos, keys);
+                    if (more > 0) {
+                        as_shaped = false;
+                    }
+                }
+            } else {
+                more = next_key(pos, keys);
+            }
             if (more < 0) {
                 return failed();
             }
             if (more == 0) {
                 if constexpr (Build) {
+                    if constexpr (shaped) {
+                        if ((!as_shaped || count != scratch_.shape_.size()) && count > 0 &&
+                            count <= KeyShape::max_keys) {
+                            scratch_.shape_.replace(stored, count);
+                        }
+                    }
                     return result.release();
                 } else {
                     return Checked{true};
@@ -698,6 +736,12 @@ class Walker {
                 PyRef value = PyRef::steal(member(pos));
                 if (!value || PyDict_SetItem(result.get(), keys.key.get(), value.get()) < 0) {
                     return failed();
+                }
+                if constexpr (shaped) {
+                    if (count < KeyShape::max_keys) {
+                        stored[count] = keys.key.get();
+                    }
+                    ++count;
                 }
                 keys.stored();
             } else {
@@ -758,6 +802,36 @@ class Walker {
         const bool checked = static_cast<bool>(member(pos));
         scratch_.path_depth_ = -1;
         return checked;
+    }
+
+    // Whether the byte string at `pos` is `key`, in full and with its
+    // length written as it must be; `pos` then moves past it. Anything else
+    // leaves `pos` where it is, for the full reading to judge.
+    bool next_is(Py_ssize_t& pos, PyObject* key) const noexcept {
+        const Py_ssize_t size = PyBytes_GET_SIZE(key);
+        if (pos + 3 >= length_ || size >= 100) {
+            return false;
+        }
+        Py_ssize_t start;
+        if (size < 10) {
+            if (in_[pos] != token::digit_zero + size || in_[pos + 1] != token::colon) {
+                return false;
+            }
+            start = pos + 2;
+        } else {
+            if (in_[pos] != token::digit_zero + size / 10 ||
+                in_[pos + 1] != token::digit_zero + size % 10 || in_[pos + 2] != token::colon) {
+                return false;
+            }
+            start = pos + 3;
+        }
+        if (size > length_ - start ||
+            in_.compare(start, reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(key)),
+                        size) != 0) {
+            return false;
+        }
+        pos = start + size;
+        return true;
     }
 
     // Keys must ascend strictly, by their raw bytes.
