@@ -825,9 +825,23 @@ class Walker {
             }
             start = pos + 3;
         }
-        if (size > length_ - start ||
-            in_.compare(start, reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(key)),
-                        size) != 0) {
+        if (size > length_ - start) {
+            return false;
+        }
+        const auto* wanted = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(key));
+        bool same;
+        if constexpr (std::is_same_v<Bytes, reading::ContiguousBytes>) {
+            // Most keys are short: compared a word at a time, without a call.
+            if (size >= 2 && size <= BytesCache::max_length) {
+                same = BytesCache::equal_short(in_.data + start, wanted,
+                                               static_cast<std::size_t>(size));
+            } else {
+                same = in_.compare(start, wanted, size) == 0;
+            }
+        } else {
+            same = in_.compare(start, wanted, size) == 0;
+        }
+        if (!same) {
             return false;
         }
         pos = start + size;
