@@ -65,9 +65,9 @@ bool ValueChecker::equals(Py_ssize_t start, Py_ssize_t length, const char* other
     }
     const auto* wanted = reinterpret_cast<const unsigned char*>(other);
     if (view_.contiguous()) {
-        return ContiguousBytes{view_.data}.compare(start, wanted, length) == 0;
+        return ContiguousBytes{view_.data}.equals(start, wanted, length);
     }
-    return StridedBytes{view_.data, view_.stride}.compare(start, wanted, length) == 0;
+    return StridedBytes{view_.data, view_.stride}.equals(start, wanted, length);
 }
 
 void ItemStack::release_all() noexcept {

@@ -10,6 +10,7 @@
 
 #include "compat.hpp"
 #include "input_view.hpp"
+#include "reading.hpp"
 #include "recursion_guard.hpp"
 #include "words.hpp"
 
@@ -75,7 +76,7 @@ class ItemStack {
 // again stops looking them up.
 class BytesCache {
    public:
-    static constexpr Py_ssize_t max_length = 32;
+    static constexpr Py_ssize_t max_length = reading::max_short_run;
 
     BytesCache() noexcept = default;
     BytesCache(const BytesCache&) = delete;
@@ -102,8 +103,9 @@ class BytesCache {
         if (used_ & bit) {
             PyObject* cached = slots_[slot];
             if (PyBytes_GET_SIZE(cached) == length &&
-                equal_short(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(cached)), data,
-                            size)) {
+                reading::equal_short(
+                    reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(cached)), data,
+                    size)) {
                 ++hits_;
                 return Py_NewRef(cached);
             }
@@ -123,7 +125,7 @@ class BytesCache {
             return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), length);
         }
         if (lasting &&
-            (asked_sizes_[slot] != length || !equal_short(asked_for_[slot], data, size))) {
+            (asked_sizes_[slot] != length || !reading::equal_short(asked_for_[slot], data, size))) {
             asked_for_[slot] = data;
             asked_sizes_[slot] = length;
             return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), length);
@@ -140,26 +142,6 @@ class BytesCache {
         return (static_cast<unsigned>(length) * 7u + data[0] * 3u + data[size / 2] * 5u +
                 data[size - 1]) %
                slot_count;
-    }
-
-    // Equality of two runs of 2 to max_length bytes, without a call.
-    static bool equal_short(const unsigned char* a, const unsigned char* b,
-                            std::size_t size) noexcept {
-        // Word equality is byte equality in either byte order.
-        const auto load8 = [](const unsigned char* p) { return load_host<std::uint64_t>(p); };
-        const auto load4 = [](const unsigned char* p) { return load_host<std::uint32_t>(p); };
-        if (size >= 8) {
-            for (std::size_t i = 0; i + 8 < size; i += 8) {
-                if (load8(a + i) != load8(b + i)) {
-                    return false;
-                }
-            }
-            return load8(a + size - 8) == load8(b + size - 8);
-        }
-        if (size >= 4) {
-            return load4(a) == load4(b) && load4(a + size - 4) == load4(b + size - 4);
-        }
-        return a[0] == b[0] && a[size / 2] == b[size / 2] && a[size - 1] == b[size - 1];
     }
 
    private:

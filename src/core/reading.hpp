@@ -98,6 +98,29 @@ Py_ssize_t canonical_integer_bytewise(const Bytes& in, Py_ssize_t pos, Py_ssize_
     return p + 1;
 }
 
+// The longest runs that equal_short() compares.
+constexpr Py_ssize_t max_short_run = 32;
+
+// Equality of two runs of 2 to max_short_run bytes, a word at a time,
+// without a call.
+inline bool equal_short(const unsigned char* a, const unsigned char* b, std::size_t size) noexcept {
+    // Word equality is byte equality in either byte order.
+    const auto load8 = [](const unsigned char* p) { return load_host<std::uint64_t>(p); };
+    const auto load4 = [](const unsigned char* p) { return load_host<std::uint32_t>(p); };
+    if (size >= 8) {
+        for (std::size_t i = 0; i + 8 < size; i += 8) {
+            if (load8(a + i) != load8(b + i)) {
+                return false;
+            }
+        }
+        return load8(a + size - 8) == load8(b + size - 8);
+    }
+    if (size >= 4) {
+        return load4(a) == load4(b) && load4(a + size - 4) == load4(b + size - 4);
+    }
+    return a[0] == b[0] && a[size / 2] == b[size / 2] && a[size - 1] == b[size - 1];
+}
+
 // memcmp() of `count` bytes: the first eight (or fewer, zero-padded alike)
 // as one word, which orders most neighbouring keys, short ones entirely,
 // without a call.
@@ -239,6 +262,15 @@ struct ContiguousBytes {
         return 0;
     }
 
+    // Whether the `count` items at `start` equal `other`; short runs (most
+    // keys) a word at a time.
+    bool equals(Py_ssize_t start, const unsigned char* other, Py_ssize_t count) const noexcept {
+        if (count >= 2 && count <= max_short_run) {
+            return equal_short(data + start, other, static_cast<std::size_t>(count));
+        }
+        return compare(start, other, count) == 0;
+    }
+
     // The order of two runs of items, as Python orders bytes.
     int compare_spans(Py_ssize_t a, Py_ssize_t a_count, Py_ssize_t b,
                       Py_ssize_t b_count) const noexcept {
@@ -297,6 +329,10 @@ struct StridedBytes {
             }
         }
         return 0;
+    }
+
+    bool equals(Py_ssize_t start, const unsigned char* other, Py_ssize_t count) const noexcept {
+        return compare(start, other, count) == 0;
     }
 
     int compare_spans(Py_ssize_t a, Py_ssize_t a_count, Py_ssize_t b,

@@ -596,17 +596,7 @@ class Walker {
                 PyRef list = PyRef::steal(finish());
                 return list ? PyList_AsTuple(list.get()) : nullptr;
             }
-            const Py_ssize_t count = items_->size() - base_;
-            PyObject* result = PyTuple_New(count);
-            if (result == nullptr) {
-                return nullptr;
-            }
-            PyObject* const* moved = items_->from(base_);
-            for (Py_ssize_t i = 0; i < count; ++i) {
-                PyTuple_SET_ITEM(result, i, moved[i]);
-            }
-            items_->drop_moved(base_);
-            return result;
+            return take_items<true>();
         }
 
        private:
@@ -654,17 +644,22 @@ class Walker {
             return 0;
         }
 
-        // A new list of the waiting items, which leave the stack; or nullptr
-        // with an exception set.
+        // A new list (or tuple) of the waiting items, which leave the stack;
+        // or nullptr with an exception set.
+        template <bool tuple = false>
         PyObject* take_items() {
             const Py_ssize_t count = items_->size() - base_;
-            PyObject* result = PyList_New(count);
+            PyObject* result = tuple ? PyTuple_New(count) : PyList_New(count);
             if (result == nullptr) {
                 return nullptr;
             }
             PyObject* const* moved = items_->from(base_);
             for (Py_ssize_t i = 0; i < count; ++i) {
-                PyList_SET_ITEM(result, i, moved[i]);
+                if constexpr (tuple) {
+                    PyTuple_SET_ITEM(result, i, moved[i]);
+                } else {
+                    PyList_SET_ITEM(result, i, moved[i]);
+                }
             }
             items_->drop_moved(base_);
             return result;
@@ -825,23 +820,9 @@ class Walker {
             }
             start = pos + 3;
         }
-        if (size > length_ - start) {
-            return false;
-        }
-        const auto* wanted = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(key));
-        bool same;
-        if constexpr (std::is_same_v<Bytes, reading::ContiguousBytes>) {
-            // Most keys are short: compared a word at a time, without a call.
-            if (size >= 2 && size <= BytesCache::max_length) {
-                same = BytesCache::equal_short(in_.data + start, wanted,
-                                               static_cast<std::size_t>(size));
-            } else {
-                same = in_.compare(start, wanted, size) == 0;
-            }
-        } else {
-            same = in_.compare(start, wanted, size) == 0;
-        }
-        if (!same) {
+        if (size > length_ - start ||
+            !in_.equals(start, reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(key)),
+                        size)) {
             return false;
         }
         pos = start + size;

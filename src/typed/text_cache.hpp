@@ -33,8 +33,8 @@ class TextCache {
         if ((used_ >> slot) & 1u) {
             PyObject* cached = slots_[slot];
             if (PyUnicode_GET_LENGTH(cached) == length &&
-                BytesCache::equal_short(PyUnicode_1BYTE_DATA(cached), data,
-                                        static_cast<std::size_t>(length))) {
+                reading::equal_short(PyUnicode_1BYTE_DATA(cached), data,
+                                     static_cast<std::size_t>(length))) {
                 return Py_NewRef(cached);
             }
         }

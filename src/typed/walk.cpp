@@ -385,17 +385,10 @@ class TypedWalk {
     // Whether the input's key at `key` is a record's key.
     bool same_key(const reading::KeySpan& key, PyObject* record_key) const noexcept {
         const Py_ssize_t length = PyBytes_GET_SIZE(record_key);
-        if (key.length != length) {
-            return false;
-        }
-        const auto* bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(record_key));
-        if constexpr (std::is_same_v<Bytes, reading::ContiguousBytes>) {
-            if (length >= 2 && length <= BytesCache::max_length) {
-                return BytesCache::equal_short(in_.data + key.start, bytes,
-                                               static_cast<std::size_t>(length));
-            }
-        }
-        return in_.compare(key.start, bytes, length) == 0;
+        return key.length == length &&
+               in_.equals(key.start,
+                          reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(record_key)),
+                          length);
     }
 
     // The key just read as a new bytes object.
