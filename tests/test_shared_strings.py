@@ -8,11 +8,12 @@ slot and a comparison that skips any byte returns the wrong string.
 """
 
 import random
+import re
 
 import numpy as np
 import pytest
 
-from velka.bencode import decode, decode_all, encode
+from velka.bencode import DecodeError, decode, decode_all, encode
 
 # Past the longest shared key and value on both sides.
 LENGTHS = range(1, 35)
@@ -185,8 +186,27 @@ def test_dicts_in_a_list_read_as_dicts_alone(item):
     assert outcome(SHAPE) == outcome(OTHER)
 
 
+@pytest.mark.parametrize(
+    ("last_key", "expected"),
+    [
+        (b"1:n", [{b"m": 0, b"n": 0}, {b"m": [{b"a": 0, b"b": 0}], b"n": 0}]),
+        # The inner dicts' second key: it must not pass for one of the
+        # shape they put in place of the outer dicts'.
+        (b"1:b", "dict keys out of order: b'm' >= b'b'"),
+    ],
+)
+def test_keys_after_a_value_with_a_shape_of_its_own_ascend(last_key, expected):
+    data = b"ld1:mi0e1:ni0eed1:mld1:ai0e1:bi0eee" + last_key + b"i0eee"
+    if isinstance(expected, str):
+        with pytest.raises(DecodeError, match=re.escape(expected)):
+            decode(data)
+    else:
+        assert decode(data) == expected
+
+
 def test_dicts_in_a_list_share_their_keys():
     records = [{b"ip": b"10.0.0.%d" % i, b"peer id": b"x" * 20, b"port": i} for i in range(50)]
     got = decode(encode({b"peers": records}))[b"peers"]
     assert got == records
     assert len({id(key) for record in got for key in record}) == 3
+

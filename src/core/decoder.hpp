@@ -177,6 +177,8 @@ class KeyShape {
 
     [[nodiscard]] Py_ssize_t size() const noexcept { return count_; }
     [[nodiscard]] PyObject* key(Py_ssize_t index) const noexcept { return keys_[index]; }
+    // Changes whenever the keys are replaced.
+    [[nodiscard]] std::uint64_t generation() const noexcept { return generation_; }
 
     // Holds `count` (at most max_keys) keys, ascending, instead.
     void replace(PyObject* const* keys, Py_ssize_t count) noexcept {
@@ -186,6 +188,7 @@ class KeyShape {
         release();
         std::copy_n(keys, count, keys_);
         count_ = count;
+        ++generation_;
     }
 
    private:
@@ -198,6 +201,7 @@ class KeyShape {
 
     PyObject* keys_[max_keys];
     Py_ssize_t count_ = 0;
+    std::uint64_t generation_ = 0;
 };
 
 // What a walk over the input gives back for one value, when it only checks

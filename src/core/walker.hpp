@@ -688,7 +688,9 @@ class Walker {
         const PathStep* step = next_step();
         DictKeys keys;
         // Building: the keys stored, while they are few, and whether each
-        // so far was the one at its index in the shape before.
+        // so far was the one at its index in the shape before. A dict in a
+        // list within a value may put a shape of its own in place of that
+        // one, which the keys after then owe nothing to.
         PyObject* stored[KeyShape::max_keys];
         Py_ssize_t count = 0;
         bool as_shaped = true;
@@ -728,7 +730,12 @@ class Walker {
                 }
             }
             if constexpr (Build) {
-                PyRef value = PyRef::steal(member(pos));
+                PyRef value;
+                if constexpr (shaped) {
+                    value = PyRef::steal(shaped_value(pos, as_shaped));
+                } else {
+                    value = PyRef::steal(member(pos));
+                }
                 if (!value || PyDict_SetItem(result.get(), keys.key.get(), value.get()) < 0) {
                     return failed();
                 }
@@ -797,6 +804,31 @@ class Walker {
         const bool checked = static_cast<bool>(member(pos));
         scratch_.path_depth_ = -1;
         return checked;
+    }
+
+    // The value of a key of a dict in a list. A container that puts a
+    // shape of its own in place of the one that the dict's keys so far came
+    // from (`as_shaped`) ends `as_shaped`.
+    [[gnu::always_inline]] PyObject* shaped_value(Py_ssize_t& pos, bool& as_shaped) {
+        if (pos >= length_) {
+            return no_value(pos);
+        }
+        const unsigned char byte = in_[pos];
+        if (byte == token::integer) {
+            return integer(pos);
+        }
+        if (reading::is_digit(byte)) {
+            return string(pos);
+        }
+        if (!as_shaped) {
+            return any(pos);
+        }
+        const std::uint64_t generation = scratch_.shape_.generation();
+        PyObject* value = any(pos);
+        if (scratch_.shape_.generation() != generation) {
+            as_shaped = false;
+        }
+        return value;
     }
 
     // Whether the byte string at `pos` is `key`, in full and with its
