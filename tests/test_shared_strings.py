@@ -210,3 +210,58 @@ def test_dicts_in_a_list_share_their_keys():
     assert got == records
     assert len({id(key) for record in got for key in record}) == 3
 
+
+# A list that is the value of a shaped dict's key reads the items that the
+# list there in the dict before began with by comparing bytes; what follows
+# must decode exactly as it does after lists it can share nothing with. A
+# dict after the one under test shows what the guessing goes on from.
+PATH = b"l3:abc2:de1:fi7el1:gee"
+OTHER_PATH = b"l3:xyz2:uv1:wi8el1:hee"
+
+
+@pytest.mark.parametrize(
+    "item",
+    [
+        PATH,
+        b"l3:abc2:dee",  # fewer items
+        b"l3:abc2:de1:fi7el1:ge1:ge",  # more
+        b"l3:abc2:xy1:fi7el1:gee",  # one differs, those after match again
+        b"l3:abd2:de1:fe",  # the first differs in its last byte
+        b"l2:ab2:dee",  # the first shorter
+        b"l03:abc2:dee",  # a leading zero in a length
+        b"l3:abc02:dee",  # one after a match
+        b"l3:abc2:d",  # cut off in an item
+        b"l3:abc2:de",  # cut off after one
+        b"l3:abc9:dee",  # a length past the end
+        b"l3:abci1e1:fe",  # an integer where a string was
+        b"l3:abcl2:dee1:fe",  # a list where a string was
+        b"l3:abc2:de1:fi7e1:ge",  # a string where a list was
+        b"le",
+        b"3:abc",  # a string where the list was
+        b"d2:abi1ee",  # a dict where the list was
+    ],
+)
+def test_lists_in_dicts_of_a_list_read_as_lists_alone(item):
+    def outcome(before):
+        dicts = (b"d1:p" + value + b"e" for value in (before, before, item, PATH))
+        try:
+            return ("value", decode(b"l" + b"".join(dicts) + b"e")[2:])
+        except Exception as error:
+            return (type(error).__name__, str(error))
+
+    assert outcome(PATH) == outcome(OTHER_PATH)
+
+
+def test_paths_share_their_leading_directories():
+    # Enough distinct strings first to stop the string lookups: the
+    # directories are shared all the same, from the path before (from the
+    # second file on, the first having made the shape).
+    rng = random.Random(3)
+    flood = [rng.randbytes(rng.randint(2, 32)) for _ in range(3000)]
+    files = [
+        {b"length": i, b"path": [b"top", b"sub%d" % (i // 10), b"file%d" % i]} for i in range(100)
+    ]
+    got_flood, got_files = decode(encode([flood, files]))
+    assert (got_flood, got_files) == (flood, files)
+    assert len({id(file[b"path"][0]) for file in got_files[1:]}) == 1
+    assert len({id(file[b"path"][1]) for file in got_files[1:]}) == 10

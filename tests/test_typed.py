@@ -284,3 +284,25 @@ def test_decode_prefix():
 def test_same_as_plain_decode_for_any():
     data = encode(TORRENT)
     assert decode(data, Any) == plain_decode(data)
+
+
+def test_any_values_that_init_lets_go_leave_no_trace():
+    # Decoding a value of kind Any remembers the lists of dicts in a list,
+    # to read the next one alike; the first record's __post_init__ drops
+    # its value, and new lists may take the memory of the old ones.
+    marker = bytes(bytearray(b"dir"))
+    made: list[list[bytes]] = []
+
+    @dataclasses.dataclass
+    class Holder:
+        data: Any
+
+        def __post_init__(self) -> None:
+            if not made:
+                self.data = None
+                made.extend([marker, marker] for _ in range(100))
+
+    files = [{b"p": [b"dir", b"f%d" % i]} for i in range(3)]
+    got = decode(encode([{b"data": files}] * 3), list[Holder])
+    assert got[1:] == [Holder(files)] * 2
+    assert not any(file[b"p"][0] is marker for holder in got[1:] for file in holder.data)

@@ -15,9 +15,9 @@ using reading::StridedBytes;
 
 PyObject* ValueDecoder::decode_any(Py_ssize_t& pos) {
     if (view_.contiguous()) {
-        return Walker<ContiguousBytes, true>(*this, ContiguousBytes{view_.data}).any(pos);
+        return Walker<ContiguousBytes, true>(*this, ContiguousBytes{view_.data}).outer_any(pos);
     }
-    return Walker<StridedBytes, true>(*this, StridedBytes{view_.data, view_.stride}).any(pos);
+    return Walker<StridedBytes, true>(*this, StridedBytes{view_.data, view_.stride}).outer_any(pos);
 }
 
 int ValueChecker::check_finding(Py_ssize_t& pos, std::span<const PathStep> path) {

@@ -93,7 +93,8 @@ class BytesCache {
     // bytes stay where they are for as long as the cache (they are the
     // input's own), so that the slot may remember them; else a string is
     // kept whenever its slot was asked for before.
-    PyObject* get(const unsigned char* data, Py_ssize_t length, bool lasting) {
+    [[gnu::always_inline]] PyObject* get(const unsigned char* data, Py_ssize_t length,
+                                         bool lasting) {
         if (bypassed_) {
             return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), length);
         }
@@ -165,7 +166,12 @@ class BytesCache {
 // The keys of the last dictionary decoded that had few of them, held so
 // that the next one of the same shape (every file of a torrent, every peer
 // of a tracker response) finds its keys by comparing bytes, in an order
-// already checked. Holds a strong reference to each key.
+// already checked. Beside each key, the list that was its value in the last
+// dictionary of the shape, if any, so that the next list there reads the
+// items it starts with alike by comparing bytes: consecutive paths of a
+// torrent's files mostly begin with the same directories. Holds a strong
+// reference to each key; the lists are borrowed from the value being
+// decoded, which holds them until it is complete.
 class KeyShape {
    public:
     static constexpr Py_ssize_t max_keys = 8;
@@ -180,13 +186,23 @@ class KeyShape {
     // Changes whenever the keys are replaced.
     [[nodiscard]] std::uint64_t generation() const noexcept { return generation_; }
 
-    // Holds `count` (at most max_keys) keys, ascending, instead.
+    // The list that was the value of key(index), or nullptr.
+    [[nodiscard]] PyObject* list(Py_ssize_t index) const noexcept { return lists_[index]; }
+    // `list` (a list object of the value being decoded) is the value of
+    // key(index) now.
+    void set_list(Py_ssize_t index, PyObject* list) noexcept { lists_[index] = list; }
+    // The value being decoded is complete (or abandoned): its lists may go.
+    void forget_lists() noexcept { std::fill_n(lists_, count_, nullptr); }
+
+    // Holds `count` (at most max_keys) keys, ascending, and no lists
+    // instead.
     void replace(PyObject* const* keys, Py_ssize_t count) noexcept {
         for (Py_ssize_t i = 0; i < count; ++i) {
             Py_INCREF(keys[i]);
         }
         release();
         std::copy_n(keys, count, keys_);
+        std::fill_n(lists_, count, nullptr);
         count_ = count;
         ++generation_;
     }
@@ -200,6 +216,7 @@ class KeyShape {
     }
 
     PyObject* keys_[max_keys];
+    PyObject* lists_[max_keys];  // valid below count_
     Py_ssize_t count_ = 0;
     std::uint64_t generation_ = 0;
 };

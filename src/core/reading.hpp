@@ -103,7 +103,8 @@ constexpr Py_ssize_t max_short_run = 32;
 
 // Equality of two runs of 2 to max_short_run bytes, a word at a time,
 // without a call.
-inline bool equal_short(const unsigned char* a, const unsigned char* b, std::size_t size) noexcept {
+[[gnu::always_inline]] inline bool equal_short(const unsigned char* a, const unsigned char* b,
+                                               std::size_t size) noexcept {
     // Word equality is byte equality in either byte order.
     const auto load8 = [](const unsigned char* p) { return load_host<std::uint64_t>(p); };
     const auto load4 = [](const unsigned char* p) { return load_host<std::uint32_t>(p); };

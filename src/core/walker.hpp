@@ -72,6 +72,17 @@ class Walker {
         return no_value(pos);
     }
 
+    // any() for a value that the caller takes whole, not as part of another
+    // value being read: the caller may let it go, so the lists that the key
+    // shape borrows from it are forgotten.
+    Result outer_any(Py_ssize_t& pos) {
+        Result result = any(pos);
+        if constexpr (Build) {
+            scratch_.shape_.forget_lists();
+        }
+        return result;
+    }
+
     // `_decode_bytes` for a dictionary key.
     Key key(Py_ssize_t& pos) {
         if constexpr (Build) {
@@ -466,7 +477,7 @@ class Walker {
 
    public:
     // `_decode_bytes` for a value.
-    Result string(Py_ssize_t& pos) {
+    [[gnu::always_inline]] Result string(Py_ssize_t& pos) {
         if constexpr (Build) {
             return string(pos, scratch_.values_, reading::max_shared_value_length);
         } else {
@@ -480,7 +491,8 @@ class Walker {
     }
 
     // A byte string; those of 2 to `max_shared` bytes come from `cache`.
-    PyObject* string(Py_ssize_t& pos, BytesCache& cache, Py_ssize_t max_shared) {
+    [[gnu::always_inline]] PyObject* string(Py_ssize_t& pos, BytesCache& cache,
+                                            Py_ssize_t max_shared) {
         const Py_ssize_t length = string_length(pos);
         if (length < 0) {
             return nullptr;
@@ -504,7 +516,13 @@ class Walker {
     // stack so that the list is made once at its final size; a long list
     // moves to a list object of its own and grows by appending, so that
     // waiting items never hold much memory beside the result.
-    Result list(Py_ssize_t& pos) {
+    //
+    // `previous` (when `predicted`, and not nullptr): the list read at the
+    // same place before, whose items this one is read as for as long as
+    // their bytes match, in full and written as they must be; the first
+    // that does not ends the guessing, and it and all after are read in full.
+    template <bool predicted = false>
+    Result list(Py_ssize_t& pos, PyObject* previous = nullptr) {
         RecursionGuard guard(scratch_.levels_, list_recursion_context);
         if (!guard.entered()) {
             return failed();
@@ -522,9 +540,18 @@ class Walker {
                 break;
             }
             if constexpr (Build) {
-                // Dictionaries in a list mostly share their keys (the files
-                // of a torrent, the peers of a tracker response).
-                Result item = member<true>(pos);
+                Result item = nullptr;
+                if constexpr (predicted) {
+                    item = guessed_item(pos, previous, index++);
+                    if (item == nullptr) {
+                        previous = nullptr;
+                    }
+                }
+                if (item == nullptr) {
+                    // Dictionaries in a list mostly share their keys (the
+                    // files of a torrent, the peers of a tracker response).
+                    item = member<true>(pos);
+                }
                 if (!item || items.add(item) < 0) {
                     return failed();
                 }
@@ -538,6 +565,20 @@ class Walker {
             }
         }
         return items.finish();
+    }
+
+    // A new reference to item `index` of `previous` when that byte string
+    // comes next (`pos` then moves past it), else nullptr, with no error
+    // set and `pos` where it was.
+    PyObject* guessed_item(Py_ssize_t& pos, PyObject* previous, Py_ssize_t index) const noexcept {
+        if (previous == nullptr || index >= PyList_GET_SIZE(previous)) {
+            return nullptr;
+        }
+        PyObject* guess = PyList_GET_ITEM(previous, index);
+        if (!PyBytes_CheckExact(guess) || !next_is(pos, guess)) {
+            return nullptr;
+        }
+        return Py_NewRef(guess);
     }
 
     // The items of one list being decoded; nothing for a checking walk.
@@ -732,7 +773,7 @@ class Walker {
             if constexpr (Build) {
                 PyRef value;
                 if constexpr (shaped) {
-                    value = PyRef::steal(shaped_value(pos, as_shaped));
+                    value = PyRef::steal(shaped_value(pos, count, as_shaped));
                 } else {
                     value = PyRef::steal(member(pos));
                 }
@@ -806,10 +847,12 @@ class Walker {
         return checked;
     }
 
-    // The value of a key of a dict in a list. A container that puts a
-    // shape of its own in place of the one that the dict's keys so far came
-    // from (`as_shaped`) ends `as_shaped`.
-    [[gnu::always_inline]] PyObject* shaped_value(Py_ssize_t& pos, bool& as_shaped) {
+    // The value of a dict's key `index`. While the keys so far are those of
+    // the shape (`as_shaped`), a list is read as the one that was the value
+    // there in the dict before, and replaces it; and a container that puts
+    // a shape of its own in place of that one ends `as_shaped`.
+    [[gnu::always_inline]] PyObject* shaped_value(Py_ssize_t& pos, Py_ssize_t index,
+                                                  bool& as_shaped) {
         if (pos >= length_) {
             return no_value(pos);
         }
@@ -820,13 +863,16 @@ class Walker {
         if (reading::is_digit(byte)) {
             return string(pos);
         }
-        if (!as_shaped) {
+        if (!as_shaped || (byte != token::list && byte != token::dict)) {
             return any(pos);
         }
-        const std::uint64_t generation = scratch_.shape_.generation();
-        PyObject* value = any(pos);
-        if (scratch_.shape_.generation() != generation) {
+        KeyShape& shape = scratch_.shape_;
+        const std::uint64_t generation = shape.generation();
+        PyObject* value = byte == token::list ? list<true>(pos, shape.list(index)) : dict(pos);
+        if (shape.generation() != generation) {
             as_shaped = false;
+        } else if (value != nullptr && byte == token::list) {
+            shape.set_list(index, value);
         }
         return value;
     }

@@ -68,7 +68,7 @@ class TypedWalk {
         const Token token = token_at(pos);
         switch (node.kind) {
             case Kind::any:
-                return build_.any(pos);
+                return build_.outer_any(pos);
             case Kind::integer:
                 if (token != Token::integer) {
                     return mismatch(node, token, pos);
@@ -467,7 +467,7 @@ class TypedWalk {
                 if (!name) {
                     return nullptr;
                 }
-                PyRef item = PyRef::steal(build_.any(pos));
+                PyRef item = PyRef::steal(build_.outer_any(pos));
                 if (!item || PyDict_SetItem(extra, name.get(), item.get()) < 0) {
                     return nullptr;
                 }
