@@ -850,7 +850,9 @@ class Walker {
     // The value of a dict's key `index`. While the keys so far are those of
     // the shape (`as_shaped`), a list is read as the one that was the value
     // there in the dict before, and replaces it; and a container that puts
-    // a shape of its own in place of that one ends `as_shaped`.
+    // a shape of its own in place of that one ends `as_shaped`. The leaves
+    // are read first, as member() reads them, so that they pay no test of
+    // the shape: most values are leaves.
     [[gnu::always_inline]] PyObject* shaped_value(Py_ssize_t& pos, Py_ssize_t index,
                                                   bool& as_shaped) {
         if (pos >= length_) {
