@@ -27,10 +27,14 @@ build:
 
 # For each version in PYTHONS: a wheel built with it, retagged manylinux,
 # installed into a fresh virtual environment of that version, and the suite
-# run against it; then, on each CPU of ARCHES, the same with 3.14; a line
-# per run at the end. PYTEST_ARGS go to pytest.
+# run against it; then, on each CPU of ARCHES, the same with 3.14; the runs
+# side by side, as many as there are CPUs, and a line per run at the end.
+# PYTEST_ARGS go to pytest. WHEELS=DIR tests the wheels make dist put there
+# instead of building them (what make dist-check runs), with SDIST=VERSION
+# its sdist on that version too.
 test:
-	PYTEST_ARGS='$(PYTEST_ARGS)' scripts/test-all.sh --arches '$(ARCHES)' $(PYTHONS)
+	PYTEST_ARGS='$(PYTEST_ARGS)' scripts/test-all.sh --arches '$(ARCHES)' \
+		$(if $(WHEELS),--wheels '$(WHEELS)') $(if $(SDIST),--sdist '$(SDIST)') $(PYTHONS)
 
 # The same on 3.14 against a wheel built with clang instead of g++, so that
 # the sources lean on no one compiler.
@@ -52,11 +56,9 @@ dist:
 # of its version with the suite run against it, the sdist, built by pip with
 # build isolation, the same way on 3.12, and each other CPU's wheels on that
 # CPU: the short check (tests/test_platform.py) against each, but the suite
-# against the 3.14 wheels of s390x, armv7l and i686 (big-endian 64-bit,
-# 32-bit emulated, 32-bit native).
+# against the 3.14 wheels of s390x and i686 (big-endian 64-bit, 32-bit).
 dist-check: dist
-	PYTEST_ARGS='$(PYTEST_ARGS)' scripts/test-all.sh --wheels dist --sdist 3.12 \
-		--arches '$(DIST_ARCHES)' $(PYTHONS)
+	$(MAKE) test WHEELS=dist SDIST=3.12 ARCHES='$(DIST_ARCHES)'
 
 # ruff (check and format), clang-format and clang-tidy; clang-tidy reads the
 # compile_commands.json of the development build.

@@ -98,6 +98,10 @@ with open("pyproject.toml", "rb") as f:
     print(*tomllib.load(f)["build-system"]["requires"], "ninja", "build")
 ')
 stamp="$("$PYTHON" -VV) $requires"
+# Builds for several CPUs (and compilers) of one version share its build
+# environment, and may start at once: one makes it, the others wait.
+exec {env_lock}>"$env.lock"
+flock "$env_lock"
 if [ ! -x "$env/bin/python" ] || [ "$(cat "$env/stamp" 2>/dev/null)" != "$stamp" ]; then
     echo "build-wheel: making the $PYTHON_VERSION build environment $env" >&2
     rm -rf "$env"
@@ -108,6 +112,7 @@ if [ ! -x "$env/bin/python" ] || [ "$(cat "$env/stamp" 2>/dev/null)" != "$stamp"
     "$env/bin/python" -m pip install --quiet $requires
     printf '%s' "$stamp" >"$env/stamp"
 fi
+exec {env_lock}>&-
 
 rm -rf "$work/wheel"
 # meson and ninja are run from the build environment.

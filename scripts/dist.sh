@@ -23,10 +23,13 @@ arches=$(expand_arches $arch_words)
 arches=$(grep -vx "$native_arch" <<<"$arches" || true)
 scripts/sid --provision
 scripts/python-env --check "${versions[@]}" 3.14
-# shellcheck disable=SC2086
-provision_arches --bookworm $arches
 rm -rf dist
-mkdir -p dist
+mkdir -p dist build/logs
+# The other CPUs' roots, mostly downloads, are made while the native wheels
+# build.
+# shellcheck disable=SC2086
+provision_arches --bookworm $arches >build/logs/provision.log 2>&1 &
+provisioning=$!
 build() {  # build ARCH VERSION
     echo "=== $2 on $1" >&2
     wheel=$(VELKA_ARCH=$1 scripts/python-env "$2" scripts/build-wheel.sh)
@@ -35,6 +38,12 @@ build() {  # build ARCH VERSION
 for version in "${versions[@]}"; do
     build "$native_arch" "$version"
 done
+wait "$provisioning" || {
+    cat build/logs/provision.log >&2
+    echo "dist: the other CPUs' roots could not be made" >&2
+    exit 1
+}
+cat build/logs/provision.log >&2
 # Another CPU's wheels at once: their builds share nothing, and much of
 # each is one process (pip, meson's set-up, the emulated interpreter).
 for arch in $arches; do

@@ -22,6 +22,11 @@ import tomllib
 with open("pyproject.toml", "rb") as f:
     print(*tomllib.load(f)["dependency-groups"]["release"])
 ')
+# Wheels are repaired several at once: one run makes the environment, the
+# others wait for it.
+mkdir -p build
+exec {tools_lock}>"$tools.lock"
+flock "$tools_lock"
 if [ ! -x "$tools/bin/auditwheel" ] || [ "$(cat "$tools/stamp" 2>/dev/null)" != "$stamp" ]; then
     echo "repair-wheel: making the tools environment $tools" >&2
     rm -rf "$tools"
@@ -30,6 +35,7 @@ if [ ! -x "$tools/bin/auditwheel" ] || [ "$(cat "$tools/stamp" 2>/dev/null)" != 
     "$tools/bin/python" -m pip install --quiet --group release
     printf '%s' "$stamp" >"$tools/stamp"
 fi
+exec {tools_lock}>&-
 export PATH=$PWD/$tools/bin:$PATH
 
 # The newest manylinux the wheel may need: the newest C library symbol

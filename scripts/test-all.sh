@@ -14,16 +14,16 @@
 #       install DIR's sdist on VERSION (pip builds it with build isolation);
 #       on each ARCH, every wheel made for it (3.11 where bookworm has it,
 #       3.13 to 3.15) installed and tested with the short check of every CPU
-#       (tests/test_platform.py), but the 3.14 wheel of s390x, armv7l and
-#       i686 with the whole suite: the faults the suite exists to catch on
-#       other CPUs are of byte order and word size, and these three are
-#       big-endian 64-bit, 32-bit emulated and 32-bit native
+#       (tests/test_platform.py), but the 3.14 wheels of the CPUs in
+#       whole_suite_arches (scripts/arches.sh) with the whole suite
 #
-# PYTEST_ARGS go to pytest. A run that fails does not stop the others; a line
-# per run at the end says how each went, and the script fails if any failed
-# or a version is missing. Runs on other CPUs, each on one core under
-# emulation, go two at a time (VELKA_JOBS) beside the native ones, with their
-# output in build/logs/, shown when they end.
+# PYTEST_ARGS go to pytest. Every run is a job of its own, VELKA_JOBS at a
+# time (by default the CPUs this process may use), the longest first: a test
+# run keeps one core busy, so one run after another would leave the others
+# idle. A job's output goes to build/logs/NAME.log (build/logs-COMPILER/ with
+# CXX), shown when it ends: its closing line, or all of it when it failed. A
+# run that fails does not stop the others; a line per run at the end says how
+# each went, and the script fails if any failed or a version is missing.
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 shopt -s nullglob
@@ -43,6 +43,7 @@ read -r -a pytest_args <<<"${PYTEST_ARGS:-}"
 # shellcheck disable=SC2086
 arches=$(expand_arches $arch_words) || exit 2
 arches=$(grep -vx "$native_arch" <<<"$arches")
+jobs_at_once=${VELKA_JOBS:-$(nproc)}
 # versions_on ARCH: the versions tested on another CPU.
 versions_on() {
     if [ -n "$wheels" ]; then
@@ -61,32 +62,43 @@ scripts/python-env --check "${versions[@]}" ${sdist_version:+"$sdist_version"} |
 # shellcheck disable=SC2086
 provision_arches ${wheels:+--bookworm} $arches || exit 1
 
-mkdir -p build/logs
-rm -f build/logs/*.result
+# A run with another compiler keeps its logs apart, so that it can go on
+# beside the default one.
+logs=build/logs${CXX:+-$(basename "$CXX")}
+mkdir -p "$logs"
+rm -f "$logs"/*.result "$logs"/*.log
+# slug NAME: the name of a run as a file name.
+slug() { tr ' /()' '____' <<<"$1"; }
 report() {  # report NAME RESULT
-    printf '%s: %s\n' "$1" "$2" >"build/logs/$(tr ' /()' '____' <<<"$1").result"
+    printf '%s: %s\n' "$1" "$2" >"$logs/$(slug "$1").result"
 }
 
-# test_installed ARCH NAME VERSION PACKAGE [PYTEST_ARG...]: the suite against
-# PACKAGE installed.
+# test_installed ARCH NAME VERSION WORK PACKAGE [PYTEST_ARG...]: the suite
+# against PACKAGE installed, with WORK as the run's work folder.
 test_installed() {
-    local arch=$1 name=$2 version=$3 package=$4 work
-    shift 4
-    work=build/cp${version/./}
-    [ "$arch" = "$native_arch" ] || work=$work-$arch
-    echo "=== $name: $package" >&2
-    if scripts/python-env --arch "$arch" "$version" scripts/test-installed.sh "$package" "$@"; then
+    local arch=$1 name=$2 version=$3 work=$4 package=$5
+    shift 5
+    echo "=== $name: $package"
+    if VELKA_WORK=$work scripts/python-env --arch "$arch" "$version" \
+        scripts/test-installed.sh "$package" "$@"; then
         report "$name" "$(cat "$work/summary")  ($(basename "$package"))"
     else
-        report "$name" "FAILED: $(cat "$work/summary" 2>/dev/null || echo "see above")"
+        report "$name" "FAILED: $(cat "$work/summary" 2>/dev/null || echo "see its log")"
     fi
+}
+
+# work_for ARCH VERSION: the work folder of that version's run on ARCH.
+work_for() {
+    local work=build/cp${2/./}
+    [ "$1" = "$native_arch" ] || work=$work-$1
+    [ -z "${CXX:-}" ] || work=$work/$(basename "$CXX")
+    printf '%s\n' "$work"
 }
 
 # wheel_for ARCH VERSION: the wheel to test, from DIR or built now.
 wheel_for() {
     local arch=$1 version=$2 tag=cp${2/./} work found wheel
-    work=build/$tag
-    [ "$arch" = "$native_arch" ] || work=$work-$arch
+    work=$(work_for "$arch" "$version")
     if [ -n "$wheels" ]; then
         found=("$wheels"/velka-*-"$tag"-*manylinux*_"$arch".whl)
         if [ ${#found[@]} -ne 1 ]; then
@@ -108,73 +120,100 @@ wheel_for() {
     }
 }
 
-# Other CPUs: their wheels built (or found) first, one after another, since
-# builds share each version's build environment and use every core.
-declare -A arch_wheels
-for arch in $arches; do
-    for version in $(versions_on "$arch"); do
-        if wheel=$(wheel_for "$arch" "$version"); then
-            arch_wheels[$arch $version]=$wheel
-        else
-            report "$version on $arch" "FAILED: no wheel (see above)"
-        fi
-    done
-done
-test_arch() {
-    local arch=$1 version args
-    for version in $(versions_on "$arch"); do
-        [ -n "${arch_wheels[$arch $version]:-}" ] || continue
-        args=("${pytest_args[@]}")
-        whole_suite "$arch" "$version" || args=(tests/test_platform.py)
-        test_installed "$arch" "$version on $arch" "$version" "${arch_wheels[$arch $version]}" \
-            "${args[@]}"
-    done
+# run_version ARCH VERSION NAME [PYTEST_ARG...]: one version on one CPU,
+# its wheel found (or built, unless another CPU's wheels were built before
+# any run began), then tested.
+run_version() {
+    local arch=$1 version=$2 name=$3 wheel
+    shift 3
+    wheel=${prebuilt[$arch $version]:-}
+    if [ -n "$wheel" ] || wheel=$(wheel_for "$arch" "$version"); then
+        test_installed "$arch" "$name" "$version" "$(work_for "$arch" "$version")" "$wheel" "$@"
+    else
+        report "$name" "FAILED: no wheel (see its log)"
+    fi
 }
-# The other CPUs' runs, each on one core under emulation, go on beside the
-# native ones: VELKA_JOBS (2) at a time, their output in build/logs/ and
-# shown when each ends.
-test_arches() {
-    local arch longest_first
-    # The CPUs that run the whole suite first, emulated ones foremost
-    # (whole_suite_arches is in that order), so that the longest runs do not
-    # start last.
-    longest_first=$(for arch in $whole_suite_arches $arches; do
-        grep -qx -- "$arch" <<<"$arches" && echo "$arch"
-    done | awk '!seen[$0]++')
-    for arch in $longest_first; do
-        while [ "$(jobs -rp | wc -l)" -ge "${VELKA_JOBS:-2}" ]; do
-            wait -n
-        done
-        echo "=== $arch: testing (build/logs/$arch.log)" >&2
-        (
-            test_arch "$arch" >"build/logs/$arch.log" 2>&1
-            tail -n 25 "build/logs/$arch.log" >&2
-        ) &
-    done
-    wait
-}
-test_arches &
 
-for version in "${versions[@]}"; do
-    name=$version${CXX:+ ($CXX)}
-    if wheel=$(wheel_for "$native_arch" "$version"); then
-        test_installed "$native_arch" "$name" "$version" "$wheel" "${pytest_args[@]}"
-    else
-        report "$name" "FAILED: no wheel (see above)"
-    fi
-done
-if [ -n "$sdist_version" ]; then
-    found=("$wheels"/velka-*.tar.gz)
+# run_sdist: the sdist installed on its version, in a work folder of its
+# own, since that version's wheel may be tested at the same time.
+run_sdist() {
+    local name="$sdist_version (sdist)" found=("$wheels"/velka-*.tar.gz)
     if [ ${#found[@]} -eq 1 ]; then
-        test_installed "$native_arch" "$sdist_version (sdist)" "$sdist_version" "${found[0]}" \
-            "${pytest_args[@]}"
+        test_installed "$native_arch" "$name" "$sdist_version" \
+            "build/cp${sdist_version/./}-sdist" "${found[0]}" "${pytest_args[@]}"
     else
-        report "$sdist_version (sdist)" "FAILED: $wheels has ${#found[@]} sdists, not one"
+        report "$name" "FAILED: $wheels has ${#found[@]} sdists, not one"
     fi
+}
+
+# Another CPU's wheels, when they are built here, are built first, one after
+# another: a version's builds for every CPU share its build environment, and
+# each build uses every core.
+declare -A prebuilt
+if [ -z "$wheels" ]; then
+    for arch in $arches; do
+        for version in $(versions_on "$arch"); do
+            if wheel=$(wheel_for "$arch" "$version"); then
+                prebuilt[$arch $version]=$wheel
+            else
+                report "$version on $arch" "FAILED: no wheel (see above)"
+            fi
+        done
+    done
 fi
 
+# The runs, longest first: the whole suite under emulation, then natively,
+# then the short checks; each a name and its command.
+names=() commands=()
+add_run() {  # add_run NAME COMMAND...
+    names+=("$1")
+    commands+=("$(printf '%q ' "${@:2}")")
+}
+for arch in $whole_suite_arches $arches; do
+    grep -qx -- "$arch" <<<"$arches" || continue
+    for version in $(versions_on "$arch"); do
+        whole_suite "$arch" "$version" || continue
+        [ -n "$wheels" ] || [ -n "${prebuilt[$arch $version]:-}" ] || continue
+        add_run "$version on $arch" run_version "$arch" "$version" "$version on $arch" \
+            "${pytest_args[@]}"
+    done
+done
+for version in "${versions[@]}"; do
+    name=$version${CXX:+ ($CXX)}
+    add_run "$name" run_version "$native_arch" "$version" "$name" "${pytest_args[@]}"
+done
+[ -z "$sdist_version" ] || add_run "$sdist_version (sdist)" run_sdist
+for arch in $arches; do
+    for version in $(versions_on "$arch"); do
+        whole_suite "$arch" "$version" && continue
+        add_run "$version on $arch" run_version "$arch" "$version" "$version on $arch" \
+            tests/test_platform.py
+    done
+done
+# run_job NAME COMMAND: the command with its output in the run's log, shown
+# when it ends.
+run_job() {
+    local name=$1 log result
+    log=$logs/$(slug "$1").log
+    result=$logs/$(slug "$1").result
+    eval "$2" >"$log" 2>&1 </dev/null
+    [ -e "$result" ] || report "$name" "FAILED: it ended without a result"
+    if grep -q '^[^:]*: FAILED' "$result"; then
+        echo "=== $name: FAILED; its log, $log:"
+        cat "$log"
+    else
+        echo "=== $name: $(cut -d: -f2- "$result")"
+    fi
+}
+for i in "${!names[@]}"; do
+    while [ "$(jobs -rp | wc -l)" -ge "$jobs_at_once" ]; do
+        wait -n
+    done
+    echo "=== ${names[$i]}: started ($logs/$(slug "${names[$i]}").log)"
+    run_job "${names[$i]}" "${commands[$i]}" &
+done
 wait
 
 echo
-cat build/logs/*.result
-! grep -q -h '^[^:]*: FAILED' build/logs/*.result
+cat "$logs"/*.result
+! grep -q -h '^[^:]*: FAILED' "$logs"/*.result

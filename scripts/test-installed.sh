@@ -5,7 +5,8 @@
 # build/cpXY/test-venv, and run the test suite against that installed
 # package. `-P` keeps the checkout off sys.path, so the source folder velka/
 # cannot shadow the installed package. pytest's closing line is kept in
-# build/cpXY/summary for scripts/test-all.sh. Further arguments go to pytest.
+# build/cpXY/summary (VELKA_WORK/summary where that names the work folder)
+# for scripts/test-all.sh. Further arguments go to pytest.
 #
 # In the root of another CPU (scripts/sid --arch ARCH), the work folder is
 # build/cpXY-ARCH, the environment takes the test packages from the root's
@@ -24,6 +25,9 @@ shift
 arch=${VELKA_IN_SID:-$native_arch}
 work=build/cp${PYTHON_VERSION/./}
 [ "$arch" = "$native_arch" ] || work=$work-$arch
+# scripts/test-all.sh names a folder of the run's own, since it runs several
+# at once.
+work=${VELKA_WORK:-$work}
 venv=$work/test-venv
 mkdir -p "$work"
 rm -f "$work/summary"
