@@ -62,6 +62,11 @@ else
     fi
 fi
 
+# Bytecode is written where it is missing (a session's environment may ask
+# for none): the other CPUs' roots are unpacked without it, so every
+# interpreter the suite starts there, the command's tests start dozens,
+# would compile all it imports again, under emulation.
+unset PYTHONDONTWRITEBYTECODE
 status=0
 "$venv/bin/python" -P -m pytest "$@" | tee "$work/pytest.log" || status=$?
 # pytest's closing line, without the frame it has unless -q is given:
