@@ -189,16 +189,25 @@ def _bad_component(part: str) -> str | None:
     """Why *part* cannot be one component of a path, or None: each must name
     an entry of its folder, so that no path leaves the torrent's folder."""
     if part in ("", ".", ".."):
-        return "empty path component" if not part else f"path component {part!r}"
+        return "empty path component" if not part else f"path component {_quoted(part)}"
     if "/" in part:
-        return f"path component {part!r} holds '/'"
+        return f"path component {_quoted(part)} holds '/'"
     if "\0" in part:
-        return f"path component {part!r} holds NUL"
+        return f"path component {_quoted(part)} holds NUL"
     return None
 
 
+def _quoted(text: str) -> str:
+    """*text* quoted for a message, with the bytes that are not UTF-8 shown
+    as \\xNN rather than as the surrogates that stand for them."""
+    return _SURROGATE.sub(r"\\x\1", repr(text))
+
+
+_SURROGATE = re.compile(r"\\udc([89a-f][0-9a-f])")
+
+
 def _shown(parts: Iterable[str]) -> str:
-    return repr("/".join(parts))
+    return _quoted("/".join(parts))
 
 
 def _length(length: int | None, where: str) -> int:
@@ -347,7 +356,7 @@ def _check_piece_layers(
     for file in files:
         if file.length <= piece_length or file.pieces_root is None:
             continue  # its root is the hash of its blocks: only its data can tell
-        where = f"file {display(file)!r}"
+        where = f"file {_quoted(display(file))}"
         layer = layers.get(file.pieces_root)
         if layer is None:
             raise TorrentError(f"'piece layers' has no layer for {where}")
@@ -394,7 +403,7 @@ def _match_hybrid(
             )
         if old.length != new.length:
             raise TorrentError(
-                f"file {display(new)!r} is {old.length:,} bytes in the v1 file list but "
+                f"file {_quoted(display(new))} is {old.length:,} bytes in the v1 file list but "
                 f"{new.length:,} in the v2 file tree"
             )
         assert old.offset is not None
@@ -402,7 +411,7 @@ def _match_hybrid(
         if old.length and old.offset != start:
             where = "off a piece boundary" if old.offset % piece_length else "a piece too far"
             raise TorrentError(
-                f"file {display(new)!r} starts at byte {old.offset:,} of the v1 pieces, "
+                f"file {_quoted(display(new))} starts at byte {old.offset:,} of the v1 pieces, "
                 f"{where} (pad files do not align it)"
             )
         if old.length:
@@ -458,6 +467,8 @@ def _read(meta: _Metainfo) -> _Facts:
         raise TorrentError("'meta version' is 2, but the info dictionary has no 'file tree'")
     if info.file_tree is not None and not has_v2:
         raise TorrentError("the info dictionary has a 'file tree' but no 'meta version' 2")
+    if has_v2:
+        _check_v2_piece_length(piece_length)
     has_v1 = info.pieces is not None
     if not (has_v1 or has_v2):
         raise TorrentError("the info dictionary has no 'pieces' and no v2 'file tree'")
@@ -471,7 +482,6 @@ def _read(meta: _Metainfo) -> _Facts:
     files = [file for file in v1 if not file.is_pad]
     single = info.files is None
     if info.file_tree is not None:
-        _check_v2_piece_length(piece_length)
         v2 = _v2_files(info.file_tree)
         v2_single = len(v2) == 1 and v2[0].path == (_text(info.name),)
         if v2_single:
