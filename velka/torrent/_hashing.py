@@ -22,6 +22,7 @@ from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from typing import Protocol
 
+from ._files import named
 from ._layout import BLOCK
 
 Progress = Callable[[int, int], object]
@@ -234,7 +235,7 @@ class _Worker:
                 return -1
             if error.errno == errno.ENOENT:
                 raise _vanished(location) from None
-            raise
+            raise named(error) from None
         try:
             st = os.fstat(fd)
             if job.strict and job.identities is not None:
