@@ -215,3 +215,18 @@ def test_progress_and_its_exception(made):
 
     with pytest.raises(KeyboardInterrupt):
         verify(torrents["v1"], root, progress=stop)
+
+
+@pytest.mark.parametrize("version", ["v1", "hybrid"])
+def test_a_file_that_shrinks_while_read_fails_whole(tmp_path, monkeypatch, version):
+    root = write(tmp_path / "t", {"a": b"a" * (4 * PIECE), "b": b"b" * PIECE})
+    torrent = create(root, version=version, piece_length=PIECE)
+    real_preadv = os.preadv
+
+    def truncating(fd, buffers, offset, *args):
+        if os.fstat(fd).st_size == 4 * PIECE:
+            os.truncate(root / "a", 2 * PIECE)
+        return real_preadv(fd, buffers, offset, *args)
+
+    monkeypatch.setattr(os, "preadv", truncating)
+    assert verify(torrent, root, threads=1).faults == [FileFault("a", "size", (0, 1, 2, 3))]

@@ -239,11 +239,13 @@ class _Worker:
             raise named(error) from None
         try:
             st = os.fstat(fd)
-            if job.strict and job.identities is not None:
+            if job.identities is not None:
                 dev, ino, size, _ = job.identities[index]
                 if (st.st_dev, st.st_ino, st.st_size) != (dev, ino, size):
                     raise _changed(location)
-            elif not stat.S_ISREG(st.st_mode):
+            if not stat.S_ISREG(st.st_mode):
+                if job.strict:
+                    raise _changed(location)
                 job.short.add(index)
                 os.close(fd)
                 return -1
