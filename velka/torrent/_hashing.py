@@ -36,7 +36,8 @@ TASK = 8 << 20
 """Bytes of whole pieces a worker takes at once, or one piece when longer."""
 
 _TICK = 0.1
-_ZEROS = bytes(CHUNK)
+# A view, so that a slice of it is no copy.
+_ZEROS = memoryview(bytes(CHUNK))
 _OPEN_FLAGS = os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC
 _SHA1 = hashlib.sha1
 _SHA256 = hashlib.sha256
