@@ -138,8 +138,9 @@ def test_a_multi_file_torrent_needs_a_folder(made, tmp_path):
     (tmp_path / "file").write_bytes(b"")
     with pytest.raises(NotADirectoryError):
         verify(torrents["v2"], tmp_path / "file")
-    with pytest.raises(FileNotFoundError):
+    with pytest.raises(FileNotFoundError) as caught:
         verify(torrents["v2"], tmp_path / "nothing")
+    assert caught.value.filename == str(tmp_path / "nothing")
 
 
 def test_the_torrent_may_be_given_as_bytes_or_a_path(made, tmp_path):
