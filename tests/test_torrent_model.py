@@ -289,6 +289,8 @@ def test_editing_source_and_private_changes_the_info_hashes(version):
         ("trackers", "http://a.invalid/", TypeError),
         ("trackers", [["http://a.invalid/", b"http://b.invalid/"]], TypeError),
         ("trackers", [[""]], ValueError),
+        ("trackers", [""], ValueError),
+        ("web_seeds", ["http://a.invalid/", None], TypeError),
         ("web_seeds", "http://a.invalid/", TypeError),
         ("comment", b"x", TypeError),
         ("private", 1, TypeError),

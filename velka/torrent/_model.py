@@ -551,7 +551,7 @@ def _url_tiers(tiers: Iterable[str | Iterable[str]]) -> list[list[str]]:
         raise TypeError(f"trackers takes tiers of URLs, not a {type(tiers).__name__}")
     result = []
     for tier in tiers:
-        urls = [tier] if isinstance(tier, str) else list(_urls(tier, "a tier"))
+        urls = _urls([tier] if isinstance(tier, str) else tier, "a tier")
         if urls:
             result.append(urls)
     return result
