@@ -330,6 +330,9 @@ def test_save_replaces_the_file_whole_and_keeps_its_mode_and_link(tmp_path):
     assert target.read_bytes() == torrent.encode()
     assert stat.S_IMODE(target.stat().st_mode) == 0o640
     assert sorted(os.listdir(tmp_path)) == ["link.torrent", "t.torrent"]
+    longest = tmp_path / ("é" * 118 + ".torrent")  # 254 bytes
+    torrent.save(longest)
+    assert longest.read_bytes() == torrent.encode()
 
 
 def test_a_failed_save_leaves_the_old_file_and_no_temporary(tmp_path, monkeypatch):

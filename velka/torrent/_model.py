@@ -830,7 +830,9 @@ class Torrent:
         data = self.encode()
         target = os.path.realpath(path)
         folder, base = os.path.split(target)
-        temporary = os.path.join(folder, f".{base}.{secrets.token_hex(4)}.tmp")
+        # Cut (in bytes) so that a name near the longest allowed leaves room.
+        stem = os.fsdecode(os.fsencode(base)[:200])
+        temporary = os.path.join(folder, f".{stem}.{secrets.token_hex(4)}.tmp")
         # Made as open() makes a new file (the umask applies); an existing
         # file's mode is kept.
         fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
