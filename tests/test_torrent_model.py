@@ -2,8 +2,10 @@
 info bytes, encoding back byte for byte, edits that change only what they
 edit, atomic saving, and every torrent it refuses."""
 
+import copy
 import hashlib
 import os
+import pickle
 import stat
 
 import pytest
@@ -304,6 +306,19 @@ def test_bad_edits_are_refused_and_change_nothing(field, value, error):
     with pytest.raises(error):
         setattr(torrent, field, value)
     assert torrent.encode() == data
+
+
+@pytest.mark.parametrize(
+    "duplicate", [copy.copy, copy.deepcopy, lambda t: pickle.loads(pickle.dumps(t))]
+)
+def test_a_copy_is_edited_apart_from_its_original(duplicate):
+    data = build(ALBUM)
+    original = load(data)
+    twin = duplicate(original)
+    twin.private = True
+    twin.trackers = []
+    assert original.encode() == data and not original.private
+    assert twin.info_hash_v1 != original.info_hash_v1
 
 
 # --- saving ----------------------------------------------------------------------

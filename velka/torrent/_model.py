@@ -605,6 +605,11 @@ class Torrent:
         """Reads a torrent from bencoded *data*: the same as ``Torrent(data)``."""
         return cls(data)
 
+    def __reduce__(self) -> tuple[type[Torrent], tuple[bytes]]:
+        # Copies and pickles are made from the encoding: a copy shares no
+        # record with its original, so that editing one leaves the other.
+        return (Torrent, (self.encode(),))
+
     def __repr__(self) -> str:
         hashes = [self.info_hash_v1, self.info_hash_v2]
         shown = ", ".join(f"info_hash_v{n}={h!r}" for n, h in enumerate(hashes, 1) if h)
