@@ -8,7 +8,6 @@ import os
 import time
 from collections.abc import Collection, Iterable, Sequence
 from dataclasses import dataclass
-from importlib import metadata
 
 from velka.bencode import BencodeValue, encode
 
@@ -39,6 +38,9 @@ _DEFAULT = _Default()
 @functools.cache
 def default_creator() -> str:
     """``velka X.Y.Z``, the default ``created by``."""
+    # Imported here: it costs more than the rest of the package.
+    from importlib import metadata
+
     try:
         return f"velka {metadata.version('velka')}"
     except metadata.PackageNotFoundError:
