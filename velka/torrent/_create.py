@@ -12,7 +12,7 @@ from dataclasses import dataclass
 from velka.bencode import BencodeValue, encode
 
 from ._files import Scan, identity, scan
-from ._hashing import Item, Job, Progress, layer_root, run, worker_count
+from ._hashing import Item, Job, Progress, run, worker_count
 from ._layout import (
     Entry,
     Version,
@@ -24,6 +24,7 @@ from ._layout import (
     piece_length_for,
     v1_files,
 )
+from ._merkle import layer_root
 from ._model import Torrent, load
 
 

@@ -14,11 +14,10 @@ from typing import Literal
 
 from velka.bencode import BencodeValue
 
+from ._merkle import BLOCK
+
 Version = Literal["v1", "v2", "hybrid"]
 VERSIONS: tuple[Version, ...] = ("v1", "v2", "hybrid")
-
-BLOCK = 16 * 1024
-"""The v2 leaf: each file's hash tree hashes blocks of this size."""
 
 MIN_PIECE_LENGTH = BLOCK
 """The smallest piece length the automatic rule picks, and v2 accepts."""

@@ -24,15 +24,13 @@ from velka import typed
 from velka.bencode import BencodeValue, DecodeError
 from velka.typed import Extra, Key, Raw, ValidationError
 
+from ._merkle import BLOCK, layer_root
+
 if TYPE_CHECKING:
     # collections.abc.Buffer from 3.12 on; only the type checker needs it.
     from typing_extensions import Buffer
 
 __all__ = ["File", "Torrent", "TorrentError", "load"]
-
-#: The v2 hash tree's leaves each cover a block of this many bytes.
-BLOCK_SIZE = 16384
-
 
 class TorrentError(DecodeError):
     """Raised for a torrent that decodes but is inconsistent or hostile; the
@@ -352,23 +350,10 @@ def _v2_file(leaf: BencodeValue, path: tuple[str, ...]) -> File:
 
 
 def _check_v2_piece_length(piece_length: int) -> None:
-    if piece_length < BLOCK_SIZE or piece_length & (piece_length - 1):
+    if piece_length < BLOCK or piece_length & (piece_length - 1):
         raise TorrentError(
             f"'piece length' {piece_length:,} is not a power of two of at least 16 KiB"
         )
-
-
-def _layer_root(layer: bytes, piece_length: int) -> bytes:
-    """The root of a file's hash tree from its piece layer: the layer padded
-    to a power of two with the root of a piece of zero leaves."""
-    pad = bytes(32)
-    for _ in range((piece_length // BLOCK_SIZE).bit_length() - 1):
-        pad = hashlib.sha256(pad + pad).digest()
-    row = [layer[i : i + 32] for i in range(0, len(layer), 32)]
-    row += [pad] * ((1 << (len(row) - 1).bit_length()) - len(row))
-    while len(row) > 1:
-        row = [hashlib.sha256(row[i] + row[i + 1]).digest() for i in range(0, len(row), 2)]
-    return row[0]
 
 
 def _check_piece_layers(
@@ -389,7 +374,7 @@ def _check_piece_layers(
                 f"need {32 * needed:,}"
             )
         if file.pieces_root not in checked:
-            if _layer_root(layer, piece_length) != file.pieces_root:
+            if layer_root(layer, piece_length) != file.pieces_root:
                 raise TorrentError(f"piece layer of {where} does not hash to its 'pieces root'")
             checked.add(file.pieces_root)
 
