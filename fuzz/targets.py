@@ -16,7 +16,6 @@ import enum
 import queue
 import sys
 import threading
-from itertools import chain, compress, repeat
 
 from velka.bencode import DecodeError, EncodeError, decode, decode_all, encode
 from velka.raw import decode_prefix, span
@@ -247,13 +246,20 @@ def _resizable(array):
     array.pop()
 
 
+# Every kind of buffer the decoder reads besides bytes, by name; the strided
+# ones need at least one byte.
+_KINDS = (
+    ("bytearray", bytearray),
+    ("memoryview", memoryview),
+    ("stride 3", lambda data: Strided(data, 3)),
+    ("stride -1", lambda data: Strided(data, -1)),
+)
+
+
 def _variants(data):
     """The same input in every kind of buffer the decoder reads."""
-    yield "bytearray", bytearray(data)
-    yield "memoryview", memoryview(data)
-    if data:
-        yield "stride 3", Strided(data, 3)
-        yield "stride -1", Strided(data, -1)
+    for name, make in _KINDS if data else _KINDS[:2]:
+        yield name, make(data)
 
 
 # ---------------------------------------------------------------------------
@@ -326,71 +332,66 @@ def _near_misses(base, difference, start):
 _MOST_NEAR_MISSES = 4
 
 
-def _shared_strings_case(base, difference, start):
-    """For one base: the bencoded pieces of three lists, and the values they
-    decode to. Each near miss follows its base, so that it meets the base in
+def _shared_strings_case(base, difference, start, pieces, want):
+    """For one base: appends to `pieces` the bencoded items of three lists,
+    and to `want` the values they decode to; returns how many near misses
+    it made. Each near miss follows its base, so that it meets the base in
     the cache: as a list item ([base, miss, base, miss, ...]), as a key
     before the base as value ({miss: base}, ...), and as key and value
-    beside the base ({base: miss, miss: miss} in key order, ...). The
-    pieces are joined in C, item by item: the input's cost is mostly the
-    decoder's."""
-    misses = list(_near_misses(base, difference, start))
-    longer = base + bytes([difference])
-    misses.append(longer)
+    beside the base ({base: miss, miss: miss} in key order, ...). Each
+    piece is added once, as a reference to a bytes object that the document
+    is joined from in C: every object made here is a sanitised allocation,
+    and most inputs would spend more on making them than the decoder
+    spends on the document."""
+    items, keyed, paired = pieces
+    item_values, keyed_values, paired_values = want
     encoded_base = _bencoded_string(base)
-    encoded = [*map((b"%d:" % len(base)).__add__, misses[:-1]), _bencoded_string(longer)]
-    items = b"".join(chain.from_iterable(zip(repeat(encoded_base), encoded)))
-    keyed = b"".join(chain.from_iterable(zip(repeat(b"d"), encoded, repeat(encoded_base + b"e"))))
+    prefix = encoded_base[: len(encoded_base) - len(base)]
+    longer = base + bytes((difference,))
+    misses = [*_near_misses(base, difference, start), longer]
     # Near misses either side of the base in key order: {base: miss, miss:
-    # miss}, then {miss: miss, base: miss}.
-    after = list(compress(encoded, map(base.__lt__, misses)))
-    before = list(compress(encoded, map(base.__gt__, misses)))
-    # The repeats are endless: each zip is as long as its list of misses.
-    opening, base_item, closing = repeat(b"d"), repeat(encoded_base), repeat(b"e")
-    paired = b"".join(
-        chain(
-            chain.from_iterable(
-                zip(opening, base_item, after, after, after, closing, strict=False)
-            ),
-            chain.from_iterable(
-                zip(opening, before, before, base_item, before, closing, strict=False)
-            ),
-        )
-    )
-    values = [base] * (2 * len(misses))
-    values[1::2] = misses
-    keyed_values = [{miss: base} for miss in misses]
-    paired_values = [{base: miss, miss: miss} for miss in misses if base < miss]
-    paired_values += [{miss: miss, base: miss} for miss in misses if base > miss]
-    return (items, keyed, paired), (values, keyed_values, paired_values), len(misses)
+    # miss} for those after it, then {miss: miss, base: miss} for those
+    # before it.
+    before, before_values = [], []
+    for miss in misses:
+        encoded = prefix + miss if miss is not longer else _bencoded_string(longer)
+        items += (encoded_base, encoded)
+        item_values += (base, miss)
+        keyed += (b"d", encoded, encoded_base, b"e")
+        keyed_values.append({miss: base})
+        if base < miss:
+            paired += (b"d", encoded_base, encoded, encoded, encoded, b"e")
+            paired_values.append({base: miss, miss: miss})
+        else:
+            before += (b"d", encoded, encoded, encoded_base, encoded, b"e")
+            before_values.append({miss: miss, base: miss})
+    paired += before
+    paired_values += before_values
+    return len(misses)
 
 
 def shared_strings_target(data):
     # The input is cut into bases (a length byte, then that many bytes, up to
     # 34 so that the longest shared strings and the shortest unshared ones
     # take part), a difference and a first position for each.
-    pieces = ([], [], [])
-    want = ([], [], [])
+    pieces = ([b"ll"], [b"el"], [b"el"])  # opening the document's lists
+    want = [[], [], []]
     reader = _Reader(data)
     made = 0
     while reader.more() and made < _MOST_NEAR_MISSES:
         base = reader.take(reader.byte() % 35)
         difference = reader.byte() or 0xFF
-        case_pieces, case_values, count = _shared_strings_case(base, difference, reader.byte())
-        for piece, value, into_pieces, into_want in zip(
-            case_pieces, case_values, pieces, want, strict=True
-        ):
-            into_pieces.append(piece)
-            into_want.extend(value)
-        made += count
-    document = b"l" + b"".join(b"l" + b"".join(piece) + b"e" for piece in pieces) + b"e"
-    want = list(want)
+        made += _shared_strings_case(base, difference, reader.byte(), pieces, want)
+    items, keyed, paired = pieces
+    items += keyed
+    items += paired
+    items.append(b"ee")
+    document = b"".join(items)
     check(outcome(decode, document) == ("ok", want), "shared strings", data)
     # One other kind of buffer an input, chosen by it: each reads the strings
     # through a path of its own into the same cache.
-    kinds = list(_variants(document))
-    name, argument = kinds[len(data) % len(kinds)]
-    check(outcome(decode, argument) == ("ok", want), "shared strings", name, data)
+    name, make = _KINDS[len(data) % len(_KINDS)]
+    check(outcome(decode, make(document)) == ("ok", want), "shared strings", name, data)
 
 
 # Values for the encoder, built by a small stack machine driven by the input.
