@@ -194,14 +194,9 @@ def _fits(decoder: Any, data: bytes, plain: Any, canonical: bool) -> None:
         check(typed_encode(again) == encoded, form, "encoding not stable", value, again)
 
 
-def typed_target(data: bytes) -> None:
-    try:
-        plain = decode(data)
-    except (DecodeError, OverflowError) as error:
-        _refuses_alike(data, error)
-        return
-    except RecursionError:
-        return
+def _all_fit(data: bytes, plain: Any) -> None:
+    """Input that decode accepts, in every model; the lossless one gives back
+    canonical input byte for byte."""
     canonical = encode(plain) == data
     for decoder in ALL_DECODERS:
         _fits(decoder, data, plain, canonical)
@@ -211,3 +206,18 @@ def typed_target(data: bytes) -> None:
         except ValidationError:
             return
         check(typed_encode(value) == data, "lossless model lost data", value)
+
+
+def typed_target(data: bytes) -> None:
+    try:
+        plain = decode(data)
+    except (DecodeError, OverflowError) as error:
+        plain_error: Exception = error
+    except RecursionError:
+        return
+    else:
+        _all_fit(data, plain)
+        return
+    # Outside the handler, so that what the models raise is not chained to
+    # plain decode's error.
+    _refuses_alike(data, plain_error)
