@@ -307,10 +307,6 @@ def roundtrip_target(data):
 # repeated short strings must never hand out one for the other.
 
 
-def _bencoded_string(data):
-    return b"%d:%s" % (len(data), data)
-
-
 def _near_misses(base, difference, start):
     """`base` with some of its bytes changed in turn, from `start` on (at
     most _MOST_NEAR_MISSES of them): by `difference`, or by one of the bits a
@@ -331,6 +327,9 @@ def _near_misses(base, difference, start):
 # time goes to many inputs rather than to a few long ones.
 _MOST_NEAR_MISSES = 4
 
+# The length fields of the bases (up to 34 bytes) and of their longer misses.
+_LENGTHS = tuple(b"%d:" % length for length in range(36))
+
 
 def _shared_strings_case(base, difference, start, pieces, want):
     """For one base: appends to `pieces` the bencoded items of three lists,
@@ -345,8 +344,8 @@ def _shared_strings_case(base, difference, start, pieces, want):
     spends on the document."""
     items, keyed, paired = pieces
     item_values, keyed_values, paired_values = want
-    encoded_base = _bencoded_string(base)
-    prefix = encoded_base[: len(encoded_base) - len(base)]
+    prefix = _LENGTHS[len(base)]
+    encoded_base = prefix + base
     longer = base + bytes((difference,))
     misses = [*_near_misses(base, difference, start), longer]
     # Near misses either side of the base in key order: {base: miss, miss:
@@ -354,7 +353,7 @@ def _shared_strings_case(base, difference, start, pieces, want):
     # before it.
     before, before_values = [], []
     for miss in misses:
-        encoded = prefix + miss if miss is not longer else _bencoded_string(longer)
+        encoded = _LENGTHS[len(miss)] + miss
         items += (encoded_base, encoded)
         item_values += (base, miss)
         keyed += (b"d", encoded, encoded_base, b"e")
