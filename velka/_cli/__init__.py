@@ -19,6 +19,7 @@ from velka.bencode import BencodeValue, decode
 from velka.raw import span
 
 from . import create, edit, verify
+from ._command import Run, add_command
 from ._input import CODEC_ERRORS, Failure, decode_failure, display_name, opened
 from .check import check
 from .info import info_json, info_lines, read_torrent
@@ -138,18 +139,8 @@ def _parser() -> argparse.ArgumentParser:
     )
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    def command(
-        name: str, summary: str, example: str, run: Callable[[argparse.Namespace], int]
-    ) -> argparse.ArgumentParser:
-        sub = commands.add_parser(
-            name,
-            help=summary,
-            description=summary,
-            epilog=f"example:\n  {example}",
-            formatter_class=argparse.RawDescriptionHelpFormatter,
-        )
-        sub.set_defaults(run=run)
-        return sub
+    def command(name: str, summary: str, example: str, run: Run) -> argparse.ArgumentParser:
+        return add_command(commands, name, summary, example, run)
 
     show = command(
         "show",

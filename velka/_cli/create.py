@@ -14,6 +14,7 @@ from velka.torrent._create import Options, build, check_name, default_date, opti
 from velka.torrent._files import default_name
 from velka.torrent._layout import check_piece_length
 
+from ._command import add_command
 from ._input import Failure
 from .progress import ProgressLine, progress_line
 
@@ -52,16 +53,15 @@ def tier(text: str) -> list[str]:
 
 def add_parser(commands: Any) -> argparse.ArgumentParser:
     """Adds ``create`` to the subcommands *commands* (argparse's subparsers)."""
-    sub: argparse.ArgumentParser = commands.add_parser(
+    sub = add_command(
+        commands,
         "create",
-        help="Make a .torrent file of a file or a folder.",
-        description=SUMMARY,
-        epilog="Prints the info-hashes. The creation date is now, or SOURCE_DATE_EPOCH "
-        "when set.\n\nexample:\n  velka create photos -t http://tracker.invalid/announce "
-        "--exclude '*.tmp'",
-        formatter_class=argparse.RawDescriptionHelpFormatter,
+        SUMMARY,
+        "velka create photos -t http://tracker.invalid/announce --exclude '*.tmp'",
+        run,
+        short="Make a .torrent file of a file or a folder.",
+        notes="Prints the info-hashes. The creation date is now, or SOURCE_DATE_EPOCH when set.",
     )
-    sub.set_defaults(run=run)
     sub.add_argument("path", metavar="PATH", help="the file or folder to share")
     sub.add_argument(
         "-o",

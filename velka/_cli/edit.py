@@ -9,6 +9,7 @@ from typing import Any
 
 from velka.torrent import Torrent
 
+from ._command import add_command
 from ._input import Failure, opened
 from .info import read_torrent
 
@@ -21,15 +22,16 @@ SUMMARY = (
 
 def add_parser(commands: Any) -> argparse.ArgumentParser:
     """Adds ``edit`` to the subcommands *commands* (argparse's subparsers)."""
-    sub: argparse.ArgumentParser = commands.add_parser(
+    sub = add_command(
+        commands,
         "edit",
-        help=SUMMARY.split(":", 1)[0] + ".",
-        description=SUMMARY,
-        epilog="example:\n  velka edit a.torrent --clear-trackers "
+        SUMMARY,
+        "velka edit a.torrent --clear-trackers "
         "-t http://tracker.invalid/announce,udp://tracker.invalid:6969 --source XYZ",
-        formatter_class=argparse.RawDescriptionHelpFormatter,
+        run,
+        short=SUMMARY.split(":", 1)[0] + ".",
     )
-    sub.set_defaults(run=run, usage_error=sub.error)
+    sub.set_defaults(usage_error=sub.error)
     sub.add_argument("file", metavar="FILE", help="a .torrent file, or - for standard input")
     sub.add_argument(
         "-o",

@@ -11,6 +11,7 @@ from typing import Any
 
 from velka.torrent._verify import FileFault, Verification, verify
 
+from ._command import add_command
 from ._input import Failure, opened
 from .create import thread_count
 from .info import read_torrent
@@ -27,16 +28,16 @@ _REASONS = {"missing": "missing", "size": "wrong size", "hash": "pieces differ"}
 
 def add_parser(commands: Any) -> argparse.ArgumentParser:
     """Adds ``verify`` to the subcommands *commands* (argparse's subparsers)."""
-    sub: argparse.ArgumentParser = commands.add_parser(
+    sub = add_command(
+        commands,
         "verify",
-        help="Check files against a .torrent file.",
-        description=SUMMARY,
-        epilog="PATH is the folder that holds the files of a multi-file torrent, whatever "
-        "its name, or the file of a single-file torrent.\n\nexample:\n"
-        "  velka verify photos.torrent ~/Downloads/photos",
-        formatter_class=argparse.RawDescriptionHelpFormatter,
+        SUMMARY,
+        "velka verify photos.torrent ~/Downloads/photos",
+        run,
+        short="Check files against a .torrent file.",
+        notes="PATH is the folder that holds the files of a multi-file torrent, whatever "
+        "its name, or the file of a single-file torrent.",
     )
-    sub.set_defaults(run=run)
     sub.add_argument("file", metavar="FILE.torrent", help="the torrent, or - for standard input")
     sub.add_argument("path", metavar="PATH", help="the torrent's folder, or its file")
     sub.add_argument(

@@ -24,7 +24,7 @@ from dataclasses import dataclass, field
 from typing import Protocol
 
 from ._files import named
-from ._merkle import BLOCK, ZERO_ROOTS, merkle_root
+from ._merkle import BLOCK, merkle_root
 
 Progress = Callable[[int, int], object]
 

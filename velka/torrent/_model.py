@@ -32,6 +32,7 @@ if TYPE_CHECKING:
 
 __all__ = ["File", "Torrent", "TorrentError", "load"]
 
+
 class TorrentError(DecodeError):
     """Raised for a torrent that decodes but is inconsistent or hostile; the
     message says what disagrees."""
