@@ -57,6 +57,10 @@ whole_suite() {
 }
 
 scripts/sid --provision || exit 1
+# The reference torrents, made once by the real tools before any run; every
+# version and CPU compares against them, and fails (not skips) without them.
+scripts/torrent-references.sh || exit 1
+export VELKA_REQUIRE_REFERENCES=1
 scripts/python-env --check "${versions[@]}" ${sdist_version:+"$sdist_version"} || exit 1
 # shellcheck disable=SC2086
 provision_arches ${wheels:+--bookworm} $arches || exit 1
