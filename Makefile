@@ -28,7 +28,8 @@ build:
 # For each version in PYTHONS: a wheel built with it, retagged manylinux,
 # installed into a fresh virtual environment of that version, and the suite
 # run against it; then, on each CPU of ARCHES, the same with 3.14; a line
-# per run at the end. PYTEST_ARGS go to pytest.
+# per run at the end. PYTEST_ARGS go to pytest; VELKA_ONCE=3.14 adds, in
+# that version's run, the long tests marked once.
 test:
 	PYTEST_ARGS='$(PYTEST_ARGS)' scripts/test-all.sh --arches '$(ARCHES)' $(PYTHONS)
 

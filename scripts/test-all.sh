@@ -19,11 +19,16 @@
 #       other CPUs are of byte order and word size, and these three are
 #       big-endian 64-bit, 32-bit emulated and 32-bit native
 #
-# PYTEST_ARGS go to pytest. A run that fails does not stop the others; a line
-# per run at the end says how each went, and the script fails if any failed
-# or a version is missing. Runs on other CPUs, each on one core under
-# emulation, go two at a time (VELKA_JOBS) beside the native ones, with their
-# output in build/logs/, shown when they end.
+# Before any run, scripts/torrent-references.sh has the real torrent tools
+# make the reference torrents the tests compare against.
+#
+# PYTEST_ARGS go to pytest. The tests marked once run in the native run of
+# the version VELKA_ONCE names, if any, and in no other. A run that fails
+# does not stop the others; a line per run at the end says how each went,
+# and the script fails if any failed or a version is missing. Runs on other
+# CPUs, each on one core under emulation, go two at a time (VELKA_JOBS)
+# beside the native ones, with their output in build/logs/, shown when they
+# end.
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 shopt -s nullglob
@@ -139,6 +144,8 @@ test_arch() {
 # shown when each ends.
 test_arches() {
     local arch longest_first
+    # The tests marked once run in a native run (VELKA_ONCE names its version).
+    unset VELKA_ONCE
     # The CPUs that run the whole suite first, emulated ones foremost
     # (whole_suite_arches is in that order), so that the longest runs do not
     # start last.

@@ -147,7 +147,11 @@ def make(out: Path) -> None:
             torrents: list[dict[str, Any]] = []
             for version in ("v1", "v2", "hybrid"):
                 torrents.append(
-                    {"tool": "libtorrent", "version": version, "data": _libtorrent(lt, tree, top, version)}
+                    {
+                        "tool": "libtorrent",
+                        "version": version,
+                        "data": _libtorrent(lt, tree, top, version),
+                    }
                 )
             makers = [("mktorrent", _mktorrent), ("transmission-create", _transmission)]
             if tree.total <= TORF_LIMIT:
@@ -194,7 +198,9 @@ def main() -> int:
         aside.rename(out)
     finally:
         shutil.rmtree(aside, ignore_errors=True)
-    count = sum(len(case["torrents"]) for case in json.loads((out / "manifest.json").read_text())["cases"])
+    count = sum(
+        len(case["torrents"]) for case in json.loads((out / "manifest.json").read_text())["cases"]
+    )
     print(f"torrent references: {count} torrents in {out}", file=sys.stderr)
     return 0
 
