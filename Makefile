@@ -18,7 +18,7 @@ VENV := .venv
 PYTHON := $(VENV)/bin/python
 TORRENT ?= tests/data/multi-file.torrent
 
-.PHONY: all build test test-clang demo clean bench dist dist-check lint fuzz check-leaks
+.PHONY: all build test test-clang demo clean bench bench-torrent dist dist-check lint fuzz check-leaks
 
 all: test
 
@@ -73,6 +73,12 @@ bench: build
 	$(SID) bench/setup-peers.sh
 	$(SID) $(PYTHON) bench/workloads.py
 	$(SID) $(PYTHON) bench/run.py
+
+# velka.torrent's create and verify against mktorrent, transmission-create,
+# libtorrent's binding and torf, and against hashlib's limit on as many
+# threads, on 4 GiB of data in tmpfs; the table in bench/results/torrent.md.
+bench-torrent: build
+	$(SID) $(PYTHON) bench/torrent_bench.py
 
 # Coverage-guided fuzzing of decode, decode_all, the round trip, encode,
 # decode_prefix, span and the typed decoder and encoder under AddressSanitizer and
