@@ -29,7 +29,14 @@ def lines(meta):
             "  1  x/d\\xff/f",
         ),
         (
-            {b"info": {**INFO, b"meta version": 2, b"file tree": {b"\xfe": {b"": {b"length": 7}}}}},
+            {
+                b"info": {
+                    b"name": b"\xfe",
+                    b"piece length": 16384,
+                    b"meta version": 2,
+                    b"file tree": {b"\xfe": {b"": {b"length": 7, b"pieces root": bytes(32)}}},
+                }
+            },
             "  7  \\xfe",
         ),
     ],

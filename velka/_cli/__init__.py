@@ -18,9 +18,10 @@ from typing import BinaryIO
 from velka.bencode import BencodeValue, decode
 from velka.raw import span
 
+from . import edit
 from ._input import CODEC_ERRORS, Failure, decode_failure, display_name, opened
 from .check import check
-from .info import info_lines, read_torrent
+from .info import info_json, info_lines, read_torrent
 from .json_form import JSONFormError, canonical_bencode, from_json, json_chunks
 from .show import show_lines
 
@@ -79,10 +80,17 @@ def _info(args: argparse.Namespace) -> int:
     with opened(args.file) as data:
         torrent = read_torrent(data)
     if args.json:
-        text = json.dumps(torrent.as_json(), ensure_ascii=False, indent=2) + "\n"
+        text = json.dumps(info_json(torrent), ensure_ascii=False, indent=2) + "\n"
         _write_text([text], sys.stdout.buffer)
     else:
         _write_text((line + "\n" for line in info_lines(torrent)), sys.stdout.buffer)
+    return 0
+
+
+def _magnet(args: argparse.Namespace) -> int:
+    with opened(args.file) as data:
+        torrent = read_torrent(data)
+    _write_text([torrent.magnet + "\n"], sys.stdout.buffer)
     return 0
 
 
@@ -177,6 +185,16 @@ def _parser() -> argparse.ArgumentParser:
     )
     info.add_argument("file", metavar="FILE", help=_FILE_HELP)
     info.add_argument("--json", action="store_true", help="print one JSON object")
+
+    magnet = command(
+        "magnet",
+        "Print a .torrent file's magnet link: info-hashes, name, trackers and web seeds.",
+        "velka magnet a.torrent",
+        _magnet,
+    )
+    magnet.add_argument("file", metavar="FILE", help=_FILE_HELP)
+
+    edit.add_parser(commands)
 
     to_json = command(
         "to-json",
