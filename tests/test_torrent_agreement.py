@@ -25,6 +25,7 @@ from pathlib import Path
 import pytest
 import torrent_references
 from torrent_references import CHECKOUT, Case, Trees
+from torrent_trees import component_order
 
 from velka.bencode import DecodeError, decode, encode
 
@@ -32,6 +33,7 @@ torrent = pytest.importorskip("velka.torrent")
 
 CASES = torrent_references.cases()
 VERSIONS = ["v1", "v2", "hybrid"]
+VERSION_NUMBERS = {"v1": (1,), "v2": (2,), "hybrid": (1, 2)}
 
 
 @pytest.fixture(scope="module")
@@ -101,6 +103,16 @@ def test_load_reads_every_tool_as_libtorrent_does(case: Case):
         assert loaded.encode() == data, reference.file
         assert loaded.piece_length == case.tree.piece_length
         assert loaded.single_file == case.tree.single
+        assert loaded.versions == VERSION_NUMBERS[reference.version]
+    # libtorrent's files, in its order (velka's for v1): every file, with
+    # the executable bit as attribute x.
+    ordered = component_order(case.tree.entries)
+    want = [(entry.path, entry.size, entry.executable) for entry in ordered]
+    for version in VERSIONS:
+        loaded = torrent.load(case.find("libtorrent", version).path)
+        found = [(file.path, file.length, "x" in file.attr) for file in loaded.files]
+        assert found == want, version
+        assert loaded.total_size == case.tree.total
 
 
 @pytest.mark.parametrize("case", CASES, ids=str)
@@ -258,14 +270,18 @@ HOSTILE = {
 
 
 @pytest.mark.parametrize("data", HOSTILE.values(), ids=HOSTILE.keys())
-def test_load_refuses_hostile_paths(data: bytes, tmp_path: Path):
+def test_load_refuses_hostile_paths(data: bytes):
     with pytest.raises(torrent.TorrentError) as raised:
         torrent.load(data)
     assert isinstance(raised.value, DecodeError)
     assert str(raised.value)
+
+
+def test_verify_refuses_a_hostile_torrent_before_reading(tmp_path: Path):
     saved = tmp_path / "hostile.torrent"
-    saved.write_bytes(data)
+    saved.write_bytes(HOSTILE["dot-dot"])
     (tmp_path / "folder").mkdir()
+    (tmp_path / "x").write_bytes(b"\0")  # where ../x points from the folder
     with pytest.raises(torrent.TorrentError):
         torrent.verify(saved, tmp_path / "folder")
 
