@@ -1,13 +1,14 @@
-"""Reads each .torrent in the folders given with libtorrent's binding and
-with transmission-show, and prints what each reports as JSON:
+"""Reads each torrent given (or each .torrent in a folder given) with
+libtorrent's binding and with transmission-show, and prints what each
+reports as JSON:
 
-    {"FOLDER/NAME.torrent": {"libtorrent": [V1, V2], "transmission": V1}, ...}
+    {"PATH": {"libtorrent": [V1, V2], "transmission": V1}, ...}
 
 V1 and V2 are hex info-hashes or null; "transmission" is null where
 transmission-show refused the torrent. Runs on the sid root's python3, the
 one that imports libtorrent:
 
-    scripts/sid python3 tests/oracle/read_torrents.py FOLDER...
+    scripts/sid python3 tests/oracle/read_torrents.py TORRENT|FOLDER...
 """
 
 from __future__ import annotations
@@ -43,8 +44,8 @@ def _transmission(path: Path) -> str | None:
 
 def main() -> int:
     found = {}
-    for folder in sys.argv[1:]:
-        for path in sorted(Path(folder).glob("*.torrent")):
+    for given in map(Path, sys.argv[1:]):
+        for path in sorted(given.glob("*.torrent")) if given.is_dir() else [given]:
             found[str(path)] = {
                 "libtorrent": _libtorrent(path),
                 "transmission": _transmission(path),
