@@ -126,6 +126,8 @@ class Tool:
     operation: str  # "create", "verify" or "limit"
     version: str
     run: Callable[[Workload, Path], str | None]
+    # Clearing up after the clock has stopped.
+    after: Callable[[], None] | None = None
 
 
 def _velka_tools(threads: int) -> list[Tool]:
@@ -252,28 +254,34 @@ def _libtorrent_tools(threads: int) -> list[Tool]:
                     raise RuntimeError(alert.message())
         raise TimeoutError(f"no {kind.__name__} from libtorrent")
 
+    added: list[object] = []
+
     def verifier(version: str) -> Callable[[Workload, Path], str | None]:
         def run(workload: Workload, scratch: Path) -> str | None:
             params = lt.add_torrent_params()
             params.ti = lt.torrent_info(str(_saved_reference(workload, version, scratch)))
             params.save_path = str(workload.path.parent)
-            # Added without resume data, a torrent is checked piece by piece
-            # before anything else: libtorrent's recheck.
+            # Neither paused nor queued: a torrent added without resume data
+            # is then checked piece by piece at once, libtorrent's recheck.
+            params.flags &= ~lt.torrent_flags.auto_managed
+            params.flags &= ~lt.torrent_flags.paused
             handle = session.add_torrent(params)
-            try:
-                _wait(lt.torrent_checked_alert)
-                status = handle.status()
-                if status.num_pieces != params.ti.num_pieces():
-                    return f"{status.num_pieces} of {params.ti.num_pieces()} pieces pass"
-            finally:
-                session.remove_torrent(handle)
-                _wait(lt.torrent_removed_alert)
+            added.append(handle)
+            _wait(lt.torrent_checked_alert)
+            passed = handle.status().num_pieces
+            if passed != params.ti.num_pieces():
+                return f"{passed} of {params.ti.num_pieces()} pieces pass"
             return None
 
         return run
 
+    def remove() -> None:
+        while added:
+            session.remove_torrent(added.pop())
+            _wait(lt.torrent_removed_alert)
+
     tools = [Tool("libtorrent", "create", v, creator(v)) for v in VERSIONS]
-    return tools + [Tool("libtorrent", "verify", v, verifier(v)) for v in VERSIONS]
+    return tools + [Tool("libtorrent", "verify", v, verifier(v), remove) for v in VERSIONS]
 
 
 def _torf_tools(threads: int) -> list[Tool]:
@@ -372,6 +380,9 @@ def measure(workloads: list[Workload], tools: list[Tool], rounds: int, scratch: 
                 elapsed = time.perf_counter() - started
             except Exception as error:  # a peer's fault is reported, not fatal
                 problem = f"{type(error).__name__}: {error}"
+            finally:
+                if tool.after:
+                    tool.after()
             if problem:
                 result.problems[key] = problem
                 log(f"  {tool.name} {tool.operation} {tool.version} on {workload.name}: {problem}")
