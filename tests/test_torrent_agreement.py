@@ -187,8 +187,10 @@ def _sharing(layout, piece_length: int, first: int, last: int) -> list[str]:
     ]
 
 
-@pytest.mark.parametrize(("label", "target"), TARGETS, ids=lambda t: "/".join(t) or "single")
-@pytest.mark.parametrize(("tool", "version"), DAMAGED_TOOLS, ids="-".join)
+@pytest.mark.parametrize(
+    ("label", "target"), TARGETS, ids=["/".join(path) or label for label, path in TARGETS]
+)
+@pytest.mark.parametrize(("tool", "version"), DAMAGED_TOOLS, ids=map("-".join, DAMAGED_TOOLS))
 @pytest.mark.parametrize("how", list(DAMAGE))
 def test_verify_names_exactly_the_damaged_files(label, target, tool, version, how, trees, tmp_path):
     case = torrent_references.case(label)
