@@ -92,6 +92,37 @@ def test_create_makes_what_libtorrent_makes(case: Case, version: str, trees: Tre
     )
 
 
+@pytest.mark.parametrize("version", VERSIONS)
+@pytest.mark.parametrize("label", ["names-16k", "single-16k"])
+def test_private_and_source_are_libtorrents_info_and_no_more(label: str, version: str, trees):
+    """libtorrent writes private; source, which it cannot write, is its info
+    dictionary with that key added."""
+    case = torrent_references.case(label)
+    private = case.find("libtorrent", version, private=True)
+    made = torrent.create(
+        trees(case.tree),
+        version=version,
+        piece_length=case.tree.piece_length,
+        creation_date=None,
+        private=True,
+    )
+    assert encode(_metainfo(made.encode())[b"info"]) == encode(
+        _metainfo(private.path.read_bytes())[b"info"]
+    )
+    assert (made.info_hash_v1, made.info_hash_v2) == (private.info_hash_v1, private.info_hash_v2)
+    sourced = torrent.create(
+        trees(case.tree),
+        version=version,
+        piece_length=case.tree.piece_length,
+        creation_date=None,
+        source="example",
+    )
+    want = _metainfo(case.find("libtorrent", version).path.read_bytes())[b"info"]
+    assert isinstance(want, dict)
+    want[b"source"] = b"example"
+    assert encode(_metainfo(sourced.encode())[b"info"]) == encode(want)
+
+
 @pytest.mark.parametrize("case", CASES, ids=str)
 def test_load_reads_every_tool_as_libtorrent_does(case: Case):
     for reference in case.torrents:

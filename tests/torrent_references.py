@@ -39,6 +39,7 @@ class Reference:
     file: str
     info_hash_v1: str | None
     info_hash_v2: str | None
+    private: bool = False
 
     @property
     def path(self) -> Path:
@@ -54,9 +55,9 @@ class Case:
     tree: Tree
     torrents: tuple[Reference, ...]
 
-    def find(self, tool: str, version: str = "v1") -> Reference:
+    def find(self, tool: str, version: str = "v1", private: bool = False) -> Reference:
         for reference in self.torrents:
-            if (reference.tool, reference.version) == (tool, version):
+            if (reference.tool, reference.version, reference.private) == (tool, version, private):
                 return reference
         raise LookupError(f"{self.tree.label} has no {tool} {version} torrent")
 

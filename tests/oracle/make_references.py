@@ -39,6 +39,8 @@ from torrent_trees import Tree  # noqa: E402
 TRACKER = "http://tracker.invalid/announce"
 # torf hashes on one core in Python: its torrents are made of the small trees.
 TORF_LIMIT = 2 * torrent_trees.MIB
+# Trees whose libtorrent torrents are also made private.
+PRIVATE = {"names-16k", "single-16k"}
 
 
 def fingerprint() -> str:
@@ -75,7 +77,7 @@ def _hashes(lt: Any, data: bytes) -> dict[str, str | None]:
     }
 
 
-def _libtorrent(lt: Any, tree: Tree, top: Path, version: str) -> bytes:
+def _libtorrent(lt: Any, tree: Tree, top: Path, version: str, private: bool = False) -> bytes:
     # libtorrent scans the folder itself (attributes as it reads them); for
     # v1, which keeps the order it is given, the files are then added again
     # in velka's order: by path component, byte-wise.
@@ -95,6 +97,7 @@ def _libtorrent(lt: Any, tree: Tree, top: Path, version: str) -> bytes:
         "hybrid": 0,
     }[version]
     maker = lt.create_torrent(files, tree.piece_length, flags)
+    maker.set_priv(private)
     lt.set_piece_hashes(maker, str(top.parent))
     return bytes(lt.bencode(maker.generate()))
 
@@ -146,13 +149,11 @@ def make(out: Path) -> None:
             top = torrent_trees.write(tree, Path(scratch) / tree.label)
             torrents: list[dict[str, Any]] = []
             for version in ("v1", "v2", "hybrid"):
-                torrents.append(
-                    {
-                        "tool": "libtorrent",
-                        "version": version,
-                        "data": _libtorrent(lt, tree, top, version),
-                    }
-                )
+                for private in (False, True) if tree.label in PRIVATE else (False,):
+                    data = _libtorrent(lt, tree, top, version, private)
+                    torrents.append(
+                        {"tool": "libtorrent", "version": version, "private": private, "data": data}
+                    )
             makers = [("mktorrent", _mktorrent), ("transmission-create", _transmission)]
             if tree.total <= TORF_LIMIT:
                 makers.append(("torf", _torf))
@@ -161,11 +162,13 @@ def make(out: Path) -> None:
                     continue  # mktorrent's smallest piece is 32 KiB
                 made = Path(scratch) / f"{tree.label}.{tool}.torrent"
                 maker(tree, top, made)
-                torrents.append({"tool": tool, "version": "v1", "data": made.read_bytes()})
+                made_by = {"tool": tool, "version": "v1", "private": False}
+                torrents.append({**made_by, "data": made.read_bytes()})
             entries = []
             for made_by in torrents:
                 data = _strip(lt, made_by.pop("data"))
-                name = f"{tree.label}.{made_by['tool']}-{made_by['version']}.torrent"
+                private = "-private" if made_by["private"] else ""
+                name = f"{tree.label}.{made_by['tool']}-{made_by['version']}{private}.torrent"
                 (out / name).write_bytes(data)
                 entries.append({**made_by, "file": name, **_hashes(lt, data)})
             cases.append({"tree": tree.to_json(), "torrents": entries})
