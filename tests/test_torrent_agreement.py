@@ -232,6 +232,12 @@ def test_verify_names_exactly_the_damaged_files(label, target, tool, version, ho
     at = _damage(damaged, how)
 
     loaded = torrent.load(reference.path)
+    if how == "missing" and not target:
+        # A single-file torrent's path is its file: not there, it is the
+        # path given that is missing.
+        with pytest.raises(FileNotFoundError):
+            torrent.verify(loaded, top)
+        return
     result = torrent.verify(loaded, top)
 
     assert not result.ok
@@ -239,13 +245,13 @@ def test_verify_names_exactly_the_damaged_files(label, target, tool, version, ho
     assert faults[name].reason == DAMAGE[how]
     assert sorted(result.failed) == sorted(faults)
     length = case.tree.piece_length
-    layout = _v1_layout(_metainfo(reference.path.read_bytes()))
-    order = [path for path, _, _ in layout if path is not None]
-    assert result.failed == sorted(result.failed, key=order.index)
     if version != "v1":
         # Each file is checked through its own tree: no neighbour is named.
         assert result.failed == [name]
         return
+    layout = _v1_layout(_metainfo(reference.path.read_bytes()))
+    order = [path for path, _, _ in layout if path is not None]
+    assert result.failed == sorted(result.failed, key=order.index)
     offset, size = next((o, n) for path, o, n in layout if path == name)
     if how == "flip":
         piece = (offset + at) // length
@@ -253,7 +259,8 @@ def test_verify_names_exactly_the_damaged_files(label, target, tool, version, ho
         assert piece in faults[name].pieces
     else:
         # A piece of the file that fails fails its neighbours in it too,
-        # whether or not they are read as far as the damaged file.
+        # whether or not they are read as far as the damaged file; an empty
+        # file has no bytes in any piece, so it never fails.
         last = (offset + max(size, 1) - 1) // length
         assert set(result.failed) <= set(_sharing(layout, length, offset // length, last))
 
@@ -319,15 +326,21 @@ def test_verify_refuses_a_hostile_torrent_before_reading(tmp_path: Path):
         torrent.verify(saved, tmp_path / "folder")
 
 
-def test_verify_opens_regular_files_only(trees: Trees, tmp_path: Path, run_python):
-    """A FIFO or a folder where a file should be fails that file: opening
-    the FIFO would wait for a writer forever."""
+def test_verify_opens_regular_files_only_inside_the_folder(
+    trees: Trees, tmp_path: Path, run_python
+):
+    """A FIFO, a folder, or a link out of the folder where a file should be
+    fails that file: opening the FIFO would wait for a writer forever, and
+    the link leads to a copy of the right bytes, which must not be read."""
     case = torrent_references.case("names-16k")
     top = trees.copy(case.tree, tmp_path)
     (top / "a.b").unlink()
     os.mkfifo(top / "a.b")
     (top / "a-b" / "x").unlink()
     (top / "a-b" / "x").mkdir()
+    outside = tmp_path / "outside"
+    (top / "a b" / "x").rename(outside)
+    (top / "a b" / "x").symlink_to(outside)
     reference = case.find("libtorrent", "hybrid")
     done = run_python(
         f"""
@@ -339,7 +352,7 @@ def test_verify_opens_regular_files_only(trees: Trees, tmp_path: Path, run_pytho
         timeout=60,
     )
     assert done.returncode == 0, done.stderr
-    assert json.loads(done.stdout) == [False, ["a-b/x", "a.b"]]
+    assert json.loads(done.stdout) == [False, ["a b/x", "a-b/x", "a.b"]]
 
 
 # Other tools reading velka's torrents --------------------------------------
