@@ -18,7 +18,7 @@ from typing import BinaryIO
 from velka.bencode import BencodeValue, decode
 from velka.raw import span
 
-from . import edit
+from . import create, edit, verify
 from ._input import CODEC_ERRORS, Failure, decode_failure, display_name, opened
 from .check import check
 from .info import info_json, info_lines, read_torrent
@@ -218,6 +218,9 @@ def _parser() -> argparse.ArgumentParser:
     from_json_.add_argument(
         "-o", "--output", metavar="PATH", help="write to PATH instead of standard output"
     )
+
+    create.add_parser(commands)
+    verify.add_parser(commands)
     return parser
 
 

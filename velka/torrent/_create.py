@@ -6,13 +6,14 @@ import errno
 import functools
 import os
 import time
-from collections.abc import Iterable, Sequence
+from collections.abc import Collection, Iterable, Sequence
+from dataclasses import dataclass
 from importlib import metadata
 
 from velka.bencode import BencodeValue, encode
 
 from ._files import Scan, identity, scan
-from ._hashing import Item, Job, Progress, layer_root, run
+from ._hashing import Item, Job, Progress, layer_root, run, worker_count
 from ._layout import (
     Entry,
     Version,
@@ -179,6 +180,76 @@ def _job(
     return Job(items, piece_length, version == "hybrid", True, v1_size, True, identities)
 
 
+@dataclass(frozen=True, slots=True)
+class Options:
+    """create()'s options, checked: everything but the files."""
+
+    version: Version
+    name: str | None
+    piece_length: int | None
+    tiers: list[list[bytes]]
+    web_seeds: list[bytes]
+    private: bool
+    source: bytes | None
+    comment: bytes | None
+    created_by: bytes | None
+    creation_date: int | None
+    exclude: list[str]
+    threads: int | None
+    progress: Progress | None
+
+
+def options(
+    *,
+    version: str = "hybrid",
+    name: str | None = None,
+    piece_length: int | None = None,
+    trackers: Iterable[str | Sequence[str]] = (),
+    web_seeds: Iterable[str] = (),
+    private: bool = False,
+    source: str | None = None,
+    comment: str | None = None,
+    created_by: str | _Default | None = _DEFAULT,
+    creation_date: int | _Default | None = _DEFAULT,
+    exclude: Iterable[str] = (),
+    threads: int | None = None,
+    progress: Progress | None = None,
+) -> Options:
+    """create()'s keyword arguments checked; ValueError or TypeError naming the bad one."""
+    checked = check_version(version)
+    if name is not None:
+        check_name(name)
+    if piece_length is not None:
+        check_piece_length(piece_length, checked)
+    patterns = _strings(exclude, "exclude")
+    for pattern in patterns:
+        if not isinstance(pattern, str) or not pattern:
+            raise ValueError(f"an exclude pattern must be a non-empty str, not {pattern!r}")
+    if not isinstance(private, bool):
+        raise TypeError(f"private must be a bool, not {type(private).__name__}")
+    if threads is not None:
+        worker_count(threads)
+    if progress is not None and not callable(progress):
+        raise TypeError(f"progress must be callable, not {type(progress).__name__}")
+    return Options(
+        version=checked,
+        name=name,
+        piece_length=piece_length,
+        tiers=tracker_tiers(trackers),
+        web_seeds=[_url(url, "a web seed URL") for url in _strings(web_seeds, "web_seeds")],
+        private=private,
+        source=_optional_text(source, "source"),
+        comment=_optional_text(comment, "comment"),
+        created_by=_optional_text(
+            default_creator() if isinstance(created_by, _Default) else created_by, "created_by"
+        ),
+        creation_date=_creation_date(creation_date),
+        exclude=[str(pattern) for pattern in patterns],
+        threads=threads,
+        progress=progress,
+    )
+
+
 def create(
     path: str | os.PathLike[str],
     *,
@@ -200,70 +271,81 @@ def create(
 
     *version* is ``"v1"``, ``"v2"`` or ``"hybrid"``. The layout is
     libtorrent's: files ordered by path component, byte-wise; a hybrid of more
-    than one file pads each non-empty file to a piece boundary. *piece_length*
-    defaults to :func:`piece_length_for` the files' total size. Each item of
-    *trackers* is a URL (a tier of its own) or a sequence of URLs (a tier).
-    *creation_date* defaults to SOURCE_DATE_EPOCH, else now; None leaves it
-    out. *exclude* holds globs matched against each name, or against the path
-    under *path* when they hold a ``/``. *progress*, if given, is called on
-    this thread with (bytes hashed, bytes in all) about ten times a second and
-    once at the end; an exception it raises stops the work and propagates.
+    than one file pads each non-empty file to a piece boundary. *name*
+    defaults to the last component of *path* made absolute, so ``.`` works.
+    *piece_length* defaults to :func:`piece_length_for` the files' total size.
+    Each item of *trackers* is a URL (a tier of its own) or a sequence of URLs
+    (a tier). *created_by* defaults to ``velka`` and its version;
+    *creation_date* to SOURCE_DATE_EPOCH, else now; None leaves either out.
+    *exclude* holds globs matched against each name, or against the path
+    under *path* when they hold a ``/``. *threads* defaults to every core the
+    process may use. *progress*, if given, is called on this thread with
+    (bytes hashed, bytes in all) about ten times a second and once at the end;
+    an exception it raises stops the work and propagates.
 
-    Raises OSError for a fault in the files (one missing, unreadable, not a
-    regular file, changed while hashed, or nothing to hash) and ValueError or
-    TypeError for a bad option.
+    Raises OSError naming the file for a fault in the files (a path that is
+    not there, a file that cannot be read or is not a regular file, a link
+    loop, a name that is not UTF-8, a file that changes while it is hashed,
+    nothing to hash) and ValueError or TypeError for a bad option.
     """
-    checked = check_version(version)
-    if name is not None:
-        check_name(name)
-    if piece_length is not None:
-        check_piece_length(piece_length, checked)
-    tiers = tracker_tiers(trackers)
-    seeds = [_url(url, "a web seed URL") for url in _strings(web_seeds, "web_seeds")]
-    patterns = _strings(exclude, "exclude")
-    for pattern in patterns:
-        if not isinstance(pattern, str) or not pattern:
-            raise ValueError(f"an exclude pattern must be a non-empty str, not {pattern!r}")
-    if not isinstance(private, bool):
-        raise TypeError(f"private must be a bool, not {type(private).__name__}")
-    source_text = _optional_text(source, "source")
-    comment_text = _optional_text(comment, "comment")
-    creator = _optional_text(
-        default_creator() if isinstance(created_by, _Default) else created_by, "created_by"
+    return build(
+        path,
+        options(
+            version=version,
+            name=name,
+            piece_length=piece_length,
+            trackers=trackers,
+            web_seeds=web_seeds,
+            private=private,
+            source=source,
+            comment=comment,
+            created_by=created_by,
+            creation_date=creation_date,
+            exclude=exclude,
+            threads=threads,
+            progress=progress,
+        ),
     )
-    date = _creation_date(creation_date)
-    if progress is not None and not callable(progress):
-        raise TypeError(f"progress must be callable, not {type(progress).__name__}")
 
-    found = scan(path, [str(p) for p in patterns])
-    torrent_name = check_name(found.name if name is None else name)
+
+def build(
+    path: str | os.PathLike[str],
+    chosen: Options,
+    leave_out: Collection[tuple[int, int]] = (),
+) -> Torrent:
+    """The torrent create() makes, leaving out the files whose (device, inode)
+    is in *leave_out*: the command's own output file, when it is in the folder."""
+    found = scan(path, chosen.exclude, leave_out)
+    name = check_name(found.name if chosen.name is None else chosen.name)
     total = sum(entry.length for entry in found.entries)
-    length = piece_length if piece_length is not None else piece_length_for(total, checked)
-    job = _job(found.entries, found.identities, length, checked)
-    pieces = -(-job.v1_size // length) if job.v1 else 0
-    hashes = _Hashes(pieces, job.items, length)
-    run(job, hashes, threads=threads, progress=progress)
+    version = chosen.version
+    length = chosen.piece_length
+    if length is None:
+        length = piece_length_for(total, version)
+    job = _job(found.entries, found.identities, length, version)
+    hashes = _Hashes(-(-job.v1_size // length) if job.v1 else 0, job.items, length)
+    run(job, hashes, threads=chosen.threads, progress=chosen.progress)
     _recheck(found)
 
-    info = _info(found, torrent_name, length, checked, hashes)
-    if private:
+    info = _info(found, name, length, version, hashes)
+    if chosen.private:
         info[b"private"] = 1
-    if source_text is not None:
-        info[b"source"] = source_text
+    if chosen.source is not None:
+        info[b"source"] = chosen.source
     meta: dict[bytes, BencodeValue] = {b"info": info}
-    if tiers:
-        meta[b"announce"] = tiers[0][0]
-        if sum(len(tier) for tier in tiers) > 1:
-            meta[b"announce-list"] = [list(tier) for tier in tiers]
-    if seeds:
-        meta[b"url-list"] = list(seeds)
-    if comment_text is not None:
-        meta[b"comment"] = comment_text
-    if creator is not None:
-        meta[b"created by"] = creator
-    if date is not None:
-        meta[b"creation date"] = date
-    if checked != "v1":
+    if chosen.tiers:
+        meta[b"announce"] = chosen.tiers[0][0]
+        if sum(len(tier) for tier in chosen.tiers) > 1:
+            meta[b"announce-list"] = [list(tier) for tier in chosen.tiers]
+    if chosen.web_seeds:
+        meta[b"url-list"] = list(chosen.web_seeds)
+    if chosen.comment is not None:
+        meta[b"comment"] = chosen.comment
+    if chosen.created_by is not None:
+        meta[b"created by"] = chosen.created_by
+    if chosen.creation_date is not None:
+        meta[b"creation date"] = chosen.creation_date
+    if version != "v1":
         meta[b"piece layers"] = {
             _root(hashes, i, length): bytes(layer) for i, layer in hashes.layers.items()
         }

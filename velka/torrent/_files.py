@@ -11,7 +11,7 @@ import errno
 import fnmatch
 import os
 import stat
-from collections.abc import Iterable
+from collections.abc import Collection, Iterable
 from dataclasses import dataclass
 
 from ._layout import Entry, sort_key
@@ -69,7 +69,8 @@ def _text(name: bytes, location: bytes) -> str:
 
 
 class _Excluder:
-    def __init__(self, patterns: Iterable[str]) -> None:
+    def __init__(self, patterns: Iterable[str], files: Collection[tuple[int, int]]) -> None:
+        self.files = files
         self.names: list[str] = []
         self.paths: list[str] = []
         for pattern in patterns:
@@ -84,8 +85,15 @@ class _Excluder:
         return False
 
 
-def scan(path: str | os.PathLike[str], exclude: Iterable[str] = ()) -> Scan:
+def scan(
+    path: str | os.PathLike[str],
+    exclude: Iterable[str] = (),
+    leave_out: Collection[tuple[int, int]] = (),
+) -> Scan:
     """The files under *path* in torrent order, or *path* itself when it is a file.
+
+    Files matched by an *exclude* glob, or whose (device, inode) is in
+    *leave_out*, are left out.
 
     Raises OSError naming the file for a path that does not exist, a link
     loop, a name that is not UTF-8, a file that cannot be read, one that is
@@ -103,7 +111,7 @@ def scan(path: str | os.PathLike[str], exclude: Iterable[str] = ()) -> Scan:
     if not stat.S_ISDIR(st.st_mode):
         raise _fault(errno.EINVAL, "not a regular file or a folder", location)
     found: list[tuple[Entry, tuple[int, int, int, int]]] = []
-    _walk(location, (), {(st.st_dev, st.st_ino)}, _Excluder(exclude), found)
+    _walk(location, (), {(st.st_dev, st.st_ino)}, _Excluder(exclude, leave_out), found)
     if not found:
         raise _fault(errno.ENODATA, "nothing to hash: no files", location)
     if not any(entry.length for entry, _ in found):
@@ -134,6 +142,8 @@ def _walk(
                 raise _fault(errno.ELOOP, "symbolic link loop", location)
             _walk(location, path, ancestors | {key}, excluded, found)
         elif stat.S_ISREG(st.st_mode):
+            if (st.st_dev, st.st_ino) in excluded.files:
+                continue
             _check_readable(location)
             executable = bool(st.st_mode & stat.S_IXUSR)
             found.append((Entry(path, st.st_size, location, executable), identity(st)))

@@ -204,7 +204,9 @@ class _Worker:
     def __init__(self, engine: _Engine) -> None:
         self.engine = engine
         self.job = engine.job
-        self.buffer = bytearray(min(CHUNK, max(BLOCK, engine.largest_read)))
+        # A small torrent needs no full-size buffer; a multiple of the block
+        # keeps every chunk's v2 leaves whole.
+        self.buffer = bytearray(min(CHUNK, -(-max(1, engine.largest_read) // BLOCK) * BLOCK))
         self.view = memoryview(self.buffer)
         self.done = 0
         self.open_item = -1
@@ -387,7 +389,6 @@ class _Worker:
                     part[:] = _ZEROS[:take]
                 else:
                     self._fill(index, start, part)
-                if item.location is not None:
                     file_bytes += take
                 filled += take
             index += 1

@@ -467,6 +467,8 @@ def _read(meta: _Metainfo) -> _Facts:
         raise TorrentError("'meta version' is 2, but the info dictionary has no 'file tree'")
     if info.file_tree is not None and not has_v2:
         raise TorrentError("the info dictionary has a 'file tree' but no 'meta version' 2")
+    if has_v2:
+        _check_v2_piece_length(piece_length)
     has_v1 = info.pieces is not None
     if not (has_v1 or has_v2):
         raise TorrentError("the info dictionary has no 'pieces' and no v2 'file tree'")
@@ -480,7 +482,6 @@ def _read(meta: _Metainfo) -> _Facts:
     files = [file for file in v1 if not file.is_pad]
     single = info.files is None
     if info.file_tree is not None:
-        _check_v2_piece_length(piece_length)
         v2 = _v2_files(info.file_tree)
         v2_single = len(v2) == 1 and v2[0].path == (_text(info.name),)
         if v2_single:
