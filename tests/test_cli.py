@@ -522,7 +522,7 @@ def test_deep_input_is_one_clean_line(command):
 @pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed")
 def test_command_passes_mypy_strict(tmp_path):
     result = subprocess.run(
-        [sys.executable, "-P", "-m", "mypy", "--strict", "-p", "velka._cli"],
+        [sys.executable, "-P", "-m", "mypy", "--strict", "-p", "velka._cli", "-p", "velka.torrent"],
         cwd=tmp_path,
         stdin=subprocess.DEVNULL,
         capture_output=True,

@@ -173,12 +173,18 @@ def run(args: argparse.Namespace) -> int:
                 raise Failure("exists; give --force to replace it", output)
             # The old torrent, if it lies in the folder, is no part of the new.
             leave_out.append((st.st_dev, st.st_ino))
+        folder = os.path.dirname(os.path.abspath(output))
+        if not os.path.isdir(folder):
+            raise Failure("no such folder to write to", output)
     line = progress_line(args.quiet)
     try:
         torrent = build(args.path, _with_progress(chosen, line), leave_out)
     except OSError as error:
         name = error.filename if error.filename is not None else args.path
         raise Failure(error.strerror or str(error), os.fsdecode(name)) from None
+    except ValueError as error:
+        # The name that PATH gives, when it gives none (the root folder).
+        raise Failure(str(error), args.path) from None
     finally:
         if line is not None:
             line.close()

@@ -349,7 +349,11 @@ def build(
         meta[b"piece layers"] = {
             _root(hashes, i, length): bytes(layer) for i, layer in hashes.layers.items()
         }
-    return load(encode(meta))
+    data = encode(meta)
+    # The hashes are held three times over at most: as made, in the
+    # metainfo's values, and encoded; the first two go before load's copy.
+    del meta, info, hashes
+    return load(data)
 
 
 def _root(hashes: _Hashes, item: int, piece_length: int) -> bytes:

@@ -32,6 +32,13 @@ def _fault(code: int, message: str, location: bytes) -> OSError:
     return OSError(code, message, os.fsdecode(location))
 
 
+def named(error: OSError) -> OSError:
+    """*error* with its file named by a str, as callers expect, not bytes."""
+    if isinstance(error.filename, bytes) and error.errno is not None:
+        return OSError(error.errno, error.strerror, os.fsdecode(error.filename))
+    return error
+
+
 def default_name(path: str | os.PathLike[str]) -> str:
     """The last component of *path* made absolute, so that ``.`` names its folder."""
     return os.path.basename(os.path.abspath(os.fspath(path)))
@@ -99,6 +106,15 @@ def scan(
     loop, a name that is not UTF-8, a file that cannot be read, one that is
     neither a regular file nor a folder, and when nothing is left to hash.
     """
+    try:
+        return _scan(path, exclude, leave_out)
+    except OSError as error:
+        raise named(error) from None
+
+
+def _scan(
+    path: str | os.PathLike[str], exclude: Iterable[str], leave_out: Collection[tuple[int, int]]
+) -> Scan:
     location = os.fsencode(path)
     name = default_name(path)
     st = _stat(location)

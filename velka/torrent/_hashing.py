@@ -13,6 +13,7 @@ workers at their next chunk, a millisecond or so away.
 
 from __future__ import annotations
 
+import bisect
 import errno
 import hashlib
 import os
@@ -22,6 +23,7 @@ from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from typing import Protocol
 
+from ._files import named
 from ._layout import BLOCK
 
 Progress = Callable[[int, int], object]
@@ -234,7 +236,7 @@ class _Worker:
                 return -1
             if error.errno == errno.ENOENT:
                 raise _vanished(location) from None
-            raise
+            raise named(error) from None
         try:
             st = os.fstat(fd)
             if job.strict and job.identities is not None:
@@ -262,9 +264,11 @@ class _Worker:
         while fd >= 0 and got < want:
             try:
                 n = os.preadv(fd, [view[got:]], position + got)
-            except OSError:
+            except OSError as error:
                 if self.job.strict:
-                    raise
+                    location = self.job.items[index].location
+                    assert location is not None
+                    raise OSError(error.errno, error.strerror, os.fsdecode(location)) from None
                 n = 0
             if n == 0:
                 break
@@ -414,15 +418,7 @@ class _Engine:
 
     def item_at(self, position: int) -> int:
         """The first item holding the stream byte at *position* (empty items skipped)."""
-        starts = self.starts
-        low, high = 0, len(starts)
-        while low < high:
-            mid = (low + high) // 2
-            if starts[mid] <= position:
-                low = mid + 1
-            else:
-                high = mid
-        index = low - 1
+        index = bisect.bisect_right(self.starts, position) - 1
         items = self.job.items
         while items[index].offset + items[index].length <= position:
             index += 1

@@ -232,6 +232,28 @@ def _name(info: _Info) -> str:
     return name
 
 
+class _Components:
+    """Path components checked and decoded once each: the paths of a torrent
+    mostly share their folders."""
+
+    def __init__(self) -> None:
+        self.texts: dict[bytes, str] = {}
+
+    def path(self, raw_path: list[bytes], number: int) -> tuple[str, ...]:
+        texts = self.texts
+        parts = []
+        for raw in raw_path:
+            text = texts.get(raw)
+            if text is None:
+                text = raw.decode("utf-8", "surrogateescape")
+                bad = _bad_component(text)
+                if bad is not None:
+                    raise TorrentError(f"{bad} in file entry {number}")
+                texts[raw] = text
+            parts.append(text)
+        return tuple(parts)
+
+
 def _v1_files(info: _Info) -> list[File]:
     """The v1 view's files, pads included, with their offsets."""
     if info.files is None:
@@ -239,26 +261,26 @@ def _v1_files(info: _Info) -> list[File]:
         return [File((), length, _attr(info.attr), None, 0)]
     if not info.files:
         raise TorrentError("'files' is empty")
+    components = _Components()
     files = []
     offset = 0
     for number, entry in enumerate(info.files, 1):
-        where = f"file entry {number}"
         if not entry.path:
-            raise TorrentError(f"{where}: 'path' is not a list of byte strings")
-        if entry.path_utf8 is not None and not entry.path_utf8:
-            raise TorrentError(f"{where}: 'path.utf-8' is empty")
-        for raw_path in (entry.path, entry.path_utf8 or ()):
-            for raw in raw_path:
-                bad = _bad_component(_text(raw))
-                if bad is not None:
-                    raise TorrentError(f"{bad} in {where}")
-        attr = _attr(entry.attr)
-        # A pad file's bytes are zeros whatever its length says; one without
-        # a length pads nothing.
-        length = _length(0 if entry.length is None and "p" in attr else entry.length, where)
-        parts = entry.path_utf8 if entry.path_utf8 is not None else entry.path
-        files.append(File(tuple(map(_text, parts)), length, attr, None, offset))
-        offset += length
+            raise TorrentError(f"file entry {number}: 'path' is not a list of byte strings")
+        path = components.path(entry.path, number)
+        if entry.path_utf8 is not None:
+            # Both are checked: a reader may take either.
+            if not entry.path_utf8:
+                raise TorrentError(f"file entry {number}: 'path.utf-8' is empty")
+            path = components.path(entry.path_utf8, number)
+        attr = "" if entry.attr is None else _text(entry.attr)
+        size = entry.length
+        if size is None and "p" in attr:
+            size = 0  # a pad file's bytes are zeros: one without a length pads nothing
+        elif size is None or size < 0:
+            size = _length(size, f"file entry {number}")
+        files.append(File(path, size, attr, None, offset))
+        offset += size
     return files
 
 
@@ -529,7 +551,7 @@ def _url_tiers(tiers: Iterable[str | Iterable[str]]) -> list[list[str]]:
         raise TypeError(f"trackers takes tiers of URLs, not a {type(tiers).__name__}")
     result = []
     for tier in tiers:
-        urls = [tier] if isinstance(tier, str) else list(_urls(tier, "a tier"))
+        urls = _urls([tier] if isinstance(tier, str) else tier, "a tier")
         if urls:
             result.append(urls)
     return result
@@ -582,6 +604,11 @@ class Torrent:
     def from_bytes(cls, data: Buffer) -> Torrent:
         """Reads a torrent from bencoded *data*: the same as ``Torrent(data)``."""
         return cls(data)
+
+    def __reduce__(self) -> tuple[type[Torrent], tuple[bytes]]:
+        # Copies and pickles are made from the encoding: a copy shares no
+        # record with its original, so that editing one leaves the other.
+        return (Torrent, (self.encode(),))
 
     def __repr__(self) -> str:
         hashes = [self.info_hash_v1, self.info_hash_v2]
@@ -808,7 +835,9 @@ class Torrent:
         data = self.encode()
         target = os.path.realpath(path)
         folder, base = os.path.split(target)
-        temporary = os.path.join(folder, f".{base}.{secrets.token_hex(4)}.tmp")
+        # Cut (in bytes) so that a name near the longest allowed leaves room.
+        stem = os.fsdecode(os.fsencode(base)[:200])
+        temporary = os.path.join(folder, f".{stem}.{secrets.token_hex(4)}.tmp")
         # Made as open() makes a new file (the umask applies); an existing
         # file's mode is kept.
         fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
