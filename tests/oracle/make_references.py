@@ -13,7 +13,7 @@ and CPU of the test run compares against these same files; the trees
 themselves are written again by the tests from the manifest.
 
 Nothing is done when OUTDIR already holds a manifest made by this same
-script and tree list; the whole folder is made aside and renamed into
+script, tree list and tool releases; the whole folder is made aside and renamed into
 place, so an interrupted run leaves no half folder that looks complete.
 """
 
@@ -61,8 +61,8 @@ def _run(command: list[str]) -> str:
 
 
 def _strip(lt: Any, data: bytes) -> bytes:
-    """The torrent without its creation date and creator, which libtorrent,
-    mktorrent and transmission-create write outside the info dictionary."""
+    """The torrent without its creation date, creator and encoding, which the
+    tools write outside the info dictionary as they please."""
     value = lt.bdecode(data)
     for key in (b"creation date", b"created by", b"encoding"):
         value.pop(key, None)
@@ -177,11 +177,14 @@ def make(out: Path) -> None:
 
 
 def complete(out: Path) -> bool:
+    """Whether OUTDIR holds what this script and these tools would make."""
     try:
         manifest = json.loads((out / "manifest.json").read_text())
     except (OSError, ValueError):
         return False
-    return bool(manifest.get("fingerprint") == fingerprint())
+    import libtorrent as lt
+
+    return bool(manifest.get("fingerprint") == fingerprint() and manifest["tools"] == _versions(lt))
 
 
 def main() -> int:
