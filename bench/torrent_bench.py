@@ -43,6 +43,7 @@ from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from datetime import UTC, datetime
+from itertools import pairwise
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
@@ -67,8 +68,11 @@ def log(text: str) -> None:
 class Workload:
     name: str
     path: Path  # the file, or the tree's folder
-    size: int
-    files: int
+    sizes: tuple[int, ...]  # of its files, in the order torrents list them
+
+    @property
+    def size(self) -> int:
+        return sum(self.sizes)
 
 
 def _write_random(path: Path, size: int, rng: random.Random) -> None:
@@ -104,9 +108,14 @@ def make_data(folder: Path, size: int, count: int) -> list[Workload]:
         for index, file_size in enumerate(tree_sizes(size, count, rng)):
             _write_random(tree / f"d{index % 20:02d}" / f"f{index:04d}.bin", file_size, rng)
         stamp.write_bytes(b"")
+    listed = sorted(path for path in tree.rglob("*") if path.is_file())
     return [
-        Workload(f"{_size_text(size)} file", single, size, 1),
-        Workload(f"{_size_text(size)} in {count} files", tree, size, count),
+        Workload(f"{_size_text(size)} file", single, (size,)),
+        Workload(
+            f"{_size_text(size)} in {count} files",
+            tree,
+            tuple(path.stat().st_size for path in listed),
+        ),
     ]
 
 
@@ -309,11 +318,35 @@ def _torf_tools(threads: int) -> list[Tool]:
 
 
 def _piece_root(piece: memoryview) -> bytes:
-    """SHA-256 of each 16 KiB block, then the tree above them to one hash."""
+    """SHA-256 of each 16 KiB block, then the tree above them to one hash,
+    padded with zero leaves to a power of two."""
     level = [hashlib.sha256(piece[at : at + BLOCK]).digest() for at in range(0, len(piece), BLOCK)]
+    level += [bytes(32)] * ((1 << (len(level) - 1).bit_length()) - len(level))
     while len(level) > 1:
         level = [hashlib.sha256(level[i] + level[i + 1]).digest() for i in range(0, len(level), 2)]
     return level[0]
+
+
+def limit_work(workload: Workload, version: str) -> list[tuple[int, int]]:
+    """The hashing a torrent of the workload takes, piece by piece: (bytes
+    through SHA-1, bytes through SHA-256 in 16 KiB blocks). A v1 stream runs
+    on from file to file; in v2 each file starts a piece, and in a hybrid of
+    several files the pad files after each one are hashed as zeros by SHA-1."""
+    if version == "v1":
+        full, rest = divmod(workload.size, PIECE)
+        return [(PIECE, 0)] * full + [(rest, 0)] * bool(rest)
+    padded = version == "hybrid" and len(workload.sizes) > 1
+    work: list[tuple[int, int]] = []
+    for size in workload.sizes:
+        full, rest = divmod(size, PIECE)
+        sha1 = PIECE if version == "hybrid" else 0
+        work += [(sha1, PIECE)] * full
+        if rest:
+            # SHA-1 takes the pad's zeros after the last bytes too, in a
+            # hybrid of several files; a single file has no pad.
+            tail = 0 if version == "v2" else PIECE if padded else rest
+            work.append((tail, rest))
+    return work
 
 
 def _limit_tools(threads: int, buffer_size: int) -> list[Tool]:
@@ -322,22 +355,22 @@ def _limit_tools(threads: int, buffer_size: int) -> list[Tool]:
     memory = memoryview(random.Random(SEED).randbytes(buffer_size))
     slots = buffer_size // PIECE
 
-    def limit(version: str) -> Callable[[Workload, Path], str | None]:
-        def share(first: int, last: int) -> list[bytes]:
-            roots = []
-            for index in range(first, last):
-                piece = memory[(index % slots) * PIECE : (index % slots + 1) * PIECE]
-                if version != "v2":
-                    hashlib.sha1(piece).digest()
-                if version != "v1":
-                    roots.append(_piece_root(piece))
-            return roots
+    def share(work: list[tuple[int, int]]) -> list[bytes]:
+        roots = []
+        for index, (sha1, sha256) in enumerate(work):
+            at = (index % slots) * PIECE
+            if sha1:
+                hashlib.sha1(memory[at : at + sha1]).digest()
+            if sha256:
+                roots.append(_piece_root(memory[at : at + sha256]))
+        return roots
 
+    def limit(version: str) -> Callable[[Workload, Path], str | None]:
         def run(workload: Workload, scratch: Path) -> str | None:
-            pieces = -(-workload.size // PIECE)
-            bounds = [pieces * n // threads for n in range(threads + 1)]
+            work = limit_work(workload, version)
+            bounds = [len(work) * n // threads for n in range(threads + 1)]
             with ThreadPoolExecutor(threads) as pool:
-                parts = pool.map(share, bounds[:-1], bounds[1:])
+                parts = pool.map(share, [work[a:b] for a, b in pairwise(bounds)])
                 roots = [root for part in parts for root in part]
             while len(roots) > 1:  # the layers above the pieces
                 if len(roots) % 2:
@@ -461,12 +494,16 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=5, help="interleaved rounds (5)")
     parser.add_argument("--quick", action="store_true", help="8 MiB of data: a smoke run")
+    parser.add_argument("--size", type=int, help="MiB in each workload (2048; 8 with --quick)")
+    parser.add_argument("--files", type=int, help="files in the tree (1000; 60 with --quick)")
     parser.add_argument("--data", type=Path, help="where the data goes (/dev/shm/...)")
     parser.add_argument("--keep", action="store_true", help="keep the data for the next run")
     parser.add_argument("--tools", help="comma-separated tool names to run (all)")
     parser.add_argument("--output", type=Path, help="the report (bench/results/torrent.md)")
     args = parser.parse_args(argv)
     size, count = (8 * MIB, 60) if args.quick else (2 * GIB, 1000)
+    size = size if args.size is None else args.size * MIB
+    count = count if args.files is None else args.files
     data = args.data or Path("/dev/shm") / f"velka-torrent-bench-{os.getuid()}"
     threads = len(os.sched_getaffinity(0))
     workloads = make_data(data, size, count)

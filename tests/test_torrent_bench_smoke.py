@@ -13,6 +13,8 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
 
 import torrent_bench
 
+PIECE = torrent_bench.PIECE
+
 
 def test_tree_sizes_are_seeded_exact_and_mixed():
     sizes = torrent_bench.tree_sizes(2 * torrent_bench.GIB, 1000, random.Random(28))
@@ -30,6 +32,22 @@ def test_the_limit_hashes_a_piece_as_v2_does():
 
 
 @pytest.mark.skipif(bool(os.environ.get("VELKA_EMULATED")), reason="hashes 150 MiB")
+@pytest.mark.parametrize(
+    ("sizes", "version", "work"),
+    [
+        # (bytes through SHA-1, bytes through SHA-256) piece by piece
+        ((3, 2), "v1", [(5, 0)]),
+        ((PIECE + 1, 2), "v1", [(PIECE, 0), (3, 0)]),
+        ((PIECE + 1, 2), "v2", [(0, PIECE), (0, 1), (0, 2)]),
+        ((PIECE + 1, 2), "hybrid", [(PIECE, PIECE), (PIECE, 1), (PIECE, 2)]),
+        ((PIECE + 1,), "hybrid", [(PIECE, PIECE), (1, 1)]),
+    ],
+)
+def test_the_limit_hashes_what_the_torrent_does(sizes, version, work):
+    workload = torrent_bench.Workload("w", Path("w"), sizes)
+    assert torrent_bench.limit_work(workload, version) == work
+
+
 def test_a_quick_run_reports_velka_and_the_limit(tmp_path):
     pytest.importorskip("velka.torrent")
     output = tmp_path / "report.md"
