@@ -206,8 +206,9 @@ def _verify_stream(
     for index in indexes:
         item = items[index]
         first = item.offset // length
-        end = -(-(item.offset + item.length) // length)
-        spans.append((first, max(0, end - first)))
+        # An empty file has no bytes in any piece, even one it sits inside.
+        end = -(-(item.offset + item.length) // length) if item.length else first
+        spans.append((first, end - first))
         offsets.append(item.offset)
     file_of = {index: i for i, index in enumerate(indexes)}
     short = {file_of[index] for index in job.short if index in file_of}
