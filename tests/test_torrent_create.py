@@ -336,3 +336,18 @@ def test_the_v2_tree_of_a_file_of_one_block(tmp_path):
     torrent = create(tmp_path / "one", version="v2")
     assert torrent.files[0].pieces_root == hashlib.sha256(b"x" * 100).digest()
     assert torrent.piece_layers == {}
+
+
+def test_a_file_truncated_between_reads(tmp_path, monkeypatch):
+    root = tree(tmp_path / "t", {"a": b"a" * (3 * MIB), "b": b"b"})
+    real_preadv = os.preadv
+
+    def truncating(fd, buffers, offset, *args):
+        if offset > 0:
+            os.truncate(root / "a", MIB)
+        return real_preadv(fd, buffers, offset, *args)
+
+    monkeypatch.setattr(os, "preadv", truncating)
+    with pytest.raises(OSError, match="changed size while it was hashed") as caught:
+        create(root, piece_length=MIB, threads=1)
+    assert caught.value.filename == str(root / "a")

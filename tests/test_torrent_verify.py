@@ -138,8 +138,9 @@ def test_a_multi_file_torrent_needs_a_folder(made, tmp_path):
     (tmp_path / "file").write_bytes(b"")
     with pytest.raises(NotADirectoryError):
         verify(torrents["v2"], tmp_path / "file")
-    with pytest.raises(FileNotFoundError):
+    with pytest.raises(FileNotFoundError) as caught:
         verify(torrents["v2"], tmp_path / "nothing")
+    assert caught.value.filename == str(tmp_path / "nothing")
 
 
 def test_the_torrent_may_be_given_as_bytes_or_a_path(made, tmp_path):
@@ -215,3 +216,18 @@ def test_progress_and_its_exception(made):
 
     with pytest.raises(KeyboardInterrupt):
         verify(torrents["v1"], root, progress=stop)
+
+
+@pytest.mark.parametrize("version", ["v1", "hybrid"])
+def test_a_file_that_shrinks_while_read_fails_whole(tmp_path, monkeypatch, version):
+    root = write(tmp_path / "t", {"a": b"a" * (4 * PIECE), "b": b"b" * PIECE})
+    torrent = create(root, version=version, piece_length=PIECE)
+    real_preadv = os.preadv
+
+    def truncating(fd, buffers, offset, *args):
+        if os.fstat(fd).st_size == 4 * PIECE:
+            os.truncate(root / "a", 2 * PIECE)
+        return real_preadv(fd, buffers, offset, *args)
+
+    monkeypatch.setattr(os, "preadv", truncating)
+    assert verify(torrent, root, threads=1).faults == [FileFault("a", "size", (0, 1, 2, 3))]

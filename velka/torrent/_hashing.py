@@ -36,7 +36,8 @@ TASK = 8 << 20
 """Bytes of whole pieces a worker takes at once, or one piece when longer."""
 
 _TICK = 0.1
-_ZEROS = bytes(CHUNK)
+# A view, so that a slice of it is no copy.
+_ZEROS = memoryview(bytes(CHUNK))
 _OPEN_FLAGS = os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC
 _SHA1 = hashlib.sha1
 _SHA256 = hashlib.sha256
@@ -239,11 +240,13 @@ class _Worker:
             raise named(error) from None
         try:
             st = os.fstat(fd)
-            if job.strict and job.identities is not None:
+            if job.identities is not None:
                 dev, ino, size, _ = job.identities[index]
                 if (st.st_dev, st.st_ino, st.st_size) != (dev, ino, size):
                     raise _changed(location)
-            elif not stat.S_ISREG(st.st_mode):
+            if not stat.S_ISREG(st.st_mode):
+                if job.strict:
+                    raise _changed(location)
                 job.short.add(index)
                 os.close(fd)
                 return -1

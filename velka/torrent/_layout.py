@@ -129,7 +129,7 @@ def _attr(entry: Entry) -> dict[bytes, BencodeValue]:
     return {b"attr": b"x"} if entry.executable else {}
 
 
-def _path(entry: Entry) -> list[BencodeValue]:
+def _path(entry: Entry) -> list[bytes]:
     return [part.encode() for part in entry.path]
 
 
@@ -138,7 +138,8 @@ def v1_files(entries: list[Entry], piece_length: int, *, pads: bool) -> list[Ben
     files: list[BencodeValue] = []
     lengths = hybrid_pads(entries, piece_length) if pads else [0] * len(entries)
     for entry, pad in zip(entries, lengths, strict=True):
-        files.append({**_attr(entry), b"length": entry.length, b"path": _path(entry)})
+        path: list[BencodeValue] = list(_path(entry))
+        files.append({**_attr(entry), b"length": entry.length, b"path": path})
         if pad:
             files.append(pad_entry(pad))
     return files
@@ -156,10 +157,12 @@ def file_tree(
         parts = [name.encode()] if single else _path(entry)
         node = tree
         for part in parts[:-1]:
-            child = node.setdefault(part, {})  # type: ignore[arg-type]
-            assert isinstance(child, dict)
+            child = node.get(part)
+            if not isinstance(child, dict):
+                child = {}
+                node[part] = child
             node = child
-        node[parts[-1]] = {b"": leaf}  # type: ignore[index]
+        node[parts[-1]] = {b"": leaf}
     return _sorted(tree)
 
 

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import errno
 import os
 import stat
 from dataclasses import dataclass
@@ -83,14 +84,15 @@ def _find(location: bytes, root: bytes) -> _Found:
 
 def _locate(torrent: Torrent, path: str | os.PathLike[str]) -> list[_Found]:
     """Each file of *torrent* under *path* (the file itself for a single file)."""
+    shown = os.fsdecode(path)
+    st = os.stat(shown)
     given = os.fsencode(path)
-    st = os.stat(given)
     if torrent.single_file:
         if stat.S_ISDIR(st.st_mode):
-            raise IsADirectoryError(21, "is a folder; give the torrent's file", os.fsdecode(given))
+            raise IsADirectoryError(errno.EISDIR, "is a folder, not the torrent's file", shown)
         return [_find(given, os.path.realpath(given))]
     if not stat.S_ISDIR(st.st_mode):
-        raise NotADirectoryError(20, "not a folder; give the torrent's folder", os.fsdecode(given))
+        raise NotADirectoryError(errno.ENOTDIR, "not a folder: give the torrent's folder", shown)
     root = os.path.realpath(given)
     found = []
     for file in torrent.files:
