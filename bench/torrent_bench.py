@@ -428,6 +428,27 @@ def _slug(text: str) -> str:
     return "".join(c if c.isalnum() else "-" for c in text)
 
 
+def versions() -> dict[str, str]:
+    """The release of each tool that is there."""
+    import importlib.metadata
+
+    found = {}
+    for tool, module in (("velka", "velka"), ("libtorrent", "libtorrent"), ("torf", "torf")):
+        try:
+            found[tool] = importlib.metadata.version(module)
+        except importlib.metadata.PackageNotFoundError:
+            try:
+                found[tool] = str(__import__(module).__version__)
+            except (ImportError, AttributeError):
+                pass
+    for tool, flag in (("mktorrent", "-h"), ("transmission-create", "--version")):
+        if shutil.which(tool):
+            done = subprocess.run([tool, flag], capture_output=True, text=True, check=False)
+            words = (done.stdout + done.stderr).split()
+            found[tool] = words[1] if len(words) > 1 else "?"
+    return found
+
+
 def report(workloads: list[Workload], result: Result, rounds: int, threads: int) -> str:
     lines = [
         f"Torrent benchmark, {datetime.now(UTC):%Y-%m-%d %H:%M} UTC: {platform.machine()}, "
@@ -435,6 +456,8 @@ def report(workloads: list[Workload], result: Result, rounds: int, threads: int)
         f"pieces of {PIECE // MIB} MiB, data in tmpfs. Median rate; time over velka's "
         "(median of the rounds' ratios); spread of the times (min-max). "
         "velka is at the given share of the limit; the limit's time is over velka's create.",
+        "",
+        "Versions: " + ", ".join(f"{tool} {version}" for tool, version in versions().items()),
         "",
     ]
     for workload in workloads:
