@@ -8,7 +8,6 @@ import os
 import time
 from collections.abc import Collection, Iterable, Sequence
 from dataclasses import dataclass
-from importlib import metadata
 
 from velka.bencode import BencodeValue, encode
 
@@ -39,6 +38,9 @@ _DEFAULT = _Default()
 @functools.cache
 def default_creator() -> str:
     """``velka X.Y.Z``, the default ``created by``."""
+    # Imported here: it costs more than the rest of the package.
+    from importlib import metadata
+
     try:
         return f"velka {metadata.version('velka')}"
     except metadata.PackageNotFoundError:
@@ -346,14 +348,21 @@ def build(
     if chosen.creation_date is not None:
         meta[b"creation date"] = chosen.creation_date
     if version != "v1":
-        meta[b"piece layers"] = {
-            _root(hashes, i, length): bytes(layer) for i, layer in hashes.layers.items()
-        }
+        meta[b"piece layers"] = _piece_layers(hashes, length)
     data = encode(meta)
-    # The hashes are held three times over at most: as made, in the
-    # metainfo's values, and encoded; the first two go before load's copy.
-    del meta, info, hashes
+    # The metainfo's values go before load makes its own.
+    del meta, info
     return load(data)
+
+
+def _piece_layers(hashes: _Hashes, piece_length: int) -> dict[bytes, BencodeValue]:
+    # Each layer is let go as soon as it is copied, so that the hashes are
+    # not held twice over.
+    layers: dict[bytes, BencodeValue] = {}
+    for item in sorted(hashes.layers):
+        root = _root(hashes, item, piece_length)
+        layers[root] = bytes(hashes.layers.pop(item))
+    return layers
 
 
 def _root(hashes: _Hashes, item: int, piece_length: int) -> bytes:
@@ -377,6 +386,7 @@ def _info(
         info[b"meta version"] = 2
     if version != "v2":
         info[b"pieces"] = bytes(hashes.pieces)
+        hashes.pieces = bytearray()
         if found.single:
             info[b"length"] = entries[0].length
             if entries[0].executable:

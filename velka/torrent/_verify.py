@@ -176,7 +176,8 @@ def _verify_files(
     job = Job(items, length, 1 in torrent.versions, True, torrent.v1_size, False, skip=skip)
     spans = [(first, -(-file.length // length)) for first, file in zip(firsts, files, strict=True)]
     count = max([torrent.piece_count, *(first + n for first, n in spans)])
-    layers = [torrent.piece_layers.get(f.pieces_root) if f.pieces_root else None for f in files]
+    by_root = torrent.piece_layers
+    layers = [by_root.get(f.pieces_root) if f.pieces_root else None for f in files]
     roots = [file.pieces_root for file in files]
     checks = _Checks(torrent.pieces, count, firsts, layers, roots)
     run(job, checks, threads=threads, progress=progress)
