@@ -18,7 +18,7 @@ VENV := .venv
 PYTHON := $(VENV)/bin/python
 TORRENT ?= tests/data/multi-file.torrent
 
-.PHONY: all build test test-clang demo clean bench dist dist-check lint fuzz check-leaks
+.PHONY: all build test test-clang demo clean bench bench-torrent dist dist-check lint fuzz check-leaks
 
 all: test
 
@@ -31,7 +31,8 @@ build:
 # side by side, as many as there are CPUs, and a line per run at the end.
 # PYTEST_ARGS go to pytest. WHEELS=DIR tests the wheels make dist put there
 # instead of building them (what make dist-check runs), with SDIST=VERSION
-# its sdist on that version too.
+# its sdist on that version too. VELKA_ONCE=3.14 adds, in that version's
+# native run, the long tests marked once.
 test:
 	PYTEST_ARGS='$(PYTEST_ARGS)' scripts/test-all.sh --arches '$(ARCHES)' \
 		$(if $(WHEELS),--wheels '$(WHEELS)') $(if $(SDIST),--sdist '$(SDIST)') $(PYTHONS)
@@ -74,6 +75,12 @@ bench: build
 	$(SID) bench/setup-peers.sh
 	$(SID) $(PYTHON) bench/workloads.py
 	$(SID) $(PYTHON) bench/run.py
+
+# velka.torrent's create and verify against mktorrent, transmission-create,
+# libtorrent's binding and torf, and against hashlib's limit on as many
+# threads, on 4 GiB of data in tmpfs; the table in bench/results/torrent.md.
+bench-torrent: build
+	$(SID) $(PYTHON) bench/torrent_bench.py
 
 # Coverage-guided fuzzing of decode, decode_all, the round trip, encode,
 # decode_prefix, span and the typed decoder and encoder under AddressSanitizer and

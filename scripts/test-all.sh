@@ -17,10 +17,14 @@
 #       (tests/test_platform.py), but the 3.14 wheels of the CPUs in
 #       whole_suite_arches (scripts/arches.sh) with the whole suite
 #
-# PYTEST_ARGS go to pytest. Every run is a job of its own, VELKA_JOBS at a
-# time (by default the CPUs this process may use), the longest first: a test
-# run keeps one core busy, so one run after another would leave the others
-# idle. A job's output goes to build/logs/NAME.log (build/logs-COMPILER/ with
+# Before any run, scripts/torrent-references.sh has the real torrent tools
+# make the reference torrents the tests compare against.
+#
+# PYTEST_ARGS go to pytest. The tests marked once run in the native run of
+# the version VELKA_ONCE names, if any, and in no other. Every run is a job
+# of its own, VELKA_JOBS at a time (by default the CPUs this process may
+# use), the longest first: a test run keeps one core busy, so one run after
+# another would leave the others idle. A job's output goes to build/logs/NAME.log (build/logs-COMPILER/ with
 # CXX), shown when it ends: its closing line, or all of it when it failed. A
 # run that fails does not stop the others; a line per run at the end says how
 # each went, and the script fails if any failed or a version is missing.
@@ -58,6 +62,10 @@ whole_suite() {
 }
 
 scripts/sid --provision || exit 1
+# The reference torrents, made once by the real tools before any run; every
+# version and CPU compares against them, and fails (not skips) without them.
+scripts/torrent-references.sh || exit 1
+export VELKA_REQUIRE_REFERENCES=1
 scripts/python-env --check "${versions[@]}" ${sdist_version:+"$sdist_version"} || exit 1
 # shellcheck disable=SC2086
 provision_arches ${wheels:+--bookworm} $arches || exit 1
@@ -126,6 +134,8 @@ wheel_for() {
 run_version() {
     local arch=$1 version=$2 name=$3 wheel
     shift 3
+    # The tests marked once run natively, never under emulation.
+    [ "$arch" = "$native_arch" ] || unset VELKA_ONCE
     wheel=${prebuilt[$arch $version]:-}
     if [ -n "$wheel" ] || wheel=$(wheel_for "$arch" "$version"); then
         test_installed "$arch" "$name" "$version" "$(work_for "$arch" "$version")" "$wheel" "$@"

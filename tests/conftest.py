@@ -1,4 +1,5 @@
 import os
+import platform
 import subprocess
 import sys
 import textwrap
@@ -45,3 +46,17 @@ if os.environ.get("VELKA_EMULATED"):
         suppress_health_check=[HealthCheck.too_slow],
     )
     settings.load_profile("emulated")
+
+
+# Tests marked `once` are long (a 64 GiB sparse file) and need run in one
+# test run only, not once per Python version and CPU: in the run of the
+# version VELKA_ONCE names (.ci/run gives 3.14 to make test, whose
+# scripts/test-all.sh keeps it from the other CPUs' runs).
+def pytest_collection_modifyitems(config, items):
+    version = ".".join(platform.python_version_tuple()[:2])
+    if os.environ.get("VELKA_ONCE") == version:
+        return
+    skip = pytest.mark.skip(reason=f"runs once per test run (VELKA_ONCE={version} runs it)")
+    for item in items:
+        if "once" in item.keywords:
+            item.add_marker(skip)
