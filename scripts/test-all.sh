@@ -179,7 +179,7 @@ add_run() {  # add_run NAME COMMAND...
     names+=("$1")
     commands+=("$(printf '%q ' "${@:2}")")
 }
-for arch in $whole_suite_arches $arches; do
+for arch in $(printf '%s\n' $whole_suite_arches $arches | awk '!seen[$0]++'); do
     grep -qx -- "$arch" <<<"$arches" || continue
     for version in $(versions_on "$arch"); do
         whole_suite "$arch" "$version" || continue
