@@ -16,6 +16,7 @@ import pytest
 from emulation import EMULATED, examples, skip_if_emulated
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from processes import interruptible
 from torrents import TRACKER, make_torrent
 
 from velka._cli.json_form import canonical_bencode, from_json, json_chunks
@@ -475,14 +476,6 @@ def test_a_pipe_closed_early_ends_quietly(command, tmp_path):
     assert stderr == b""
 
 
-def _interruptible() -> None:
-    # Run in the child before it starts: SIGINT as a terminal delivers it,
-    # whatever the runner inherited. A shell starts a background job with
-    # SIGINT ignored, and Python leaves an ignored SIGINT ignored.
-    signal.signal(signal.SIGINT, signal.SIG_DFL)
-    signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
-
-
 def _wait_until_it_sleeps(process: subprocess.Popen, timeout: float = 60) -> None:
     # A starting interpreter runs or waits on the disk, never sleeps: a
     # process asleep at a quarter of a second's checks waits on its input,
@@ -503,7 +496,7 @@ def test_interrupt_ends_without_a_traceback():
         [VELKA, "check", "-"],
         stdin=subprocess.PIPE,
         stderr=subprocess.PIPE,
-        preexec_fn=_interruptible,
+        preexec_fn=interruptible,
     )
     _wait_until_it_sleeps(process)  # on its input
     process.send_signal(signal.SIGINT)

@@ -11,6 +11,7 @@ from pathlib import Path
 
 import pytest
 from emulation import EMULATED
+from processes import interruptible
 
 from velka.torrent import load
 
@@ -173,7 +174,10 @@ def test_ctrl_c_stops_within_a_second_and_leaves_no_output(tmp_path):
         f.truncate(64 << 30)  # sparse: no disk, but minutes of hashing
     out = tmp_path / "big.torrent"
     process = subprocess.Popen(
-        [VELKA, "create", big, "-o", out], stdin=subprocess.DEVNULL, stderr=subprocess.PIPE
+        [VELKA, "create", big, "-o", out],
+        stdin=subprocess.DEVNULL,
+        stderr=subprocess.PIPE,
+        preexec_fn=interruptible,
     )
     # Interrupt it while it hashes, not while the interpreter starts, which
     # takes long on a busy machine.
