@@ -11,6 +11,7 @@ import socket
 import threading
 
 import pytest
+from torrent_build import write_tree
 
 from velka.bencode import decode
 from velka.torrent._create import create
@@ -20,22 +21,13 @@ KIB = 1024
 MIB = 1024 * KIB
 
 
-def tree(root, files):
-    """Writes *files* ({relative path: bytes}) under *root*; returns *root*."""
-    for relative, data in files.items():
-        path = root / relative
-        path.parent.mkdir(parents=True, exist_ok=True)
-        path.write_bytes(data)
-    return root
-
-
 def info_of(torrent):
     return decode(torrent.encode())[b"info"]
 
 
 @pytest.fixture
 def folder(tmp_path):
-    return tree(
+    return write_tree(
         tmp_path / "share",
         {"a/x": b"1" * 40000, "a b/x": b"2", "a-b/x": b"3" * 16384, "a.b": b"", "z": b"4" * 5},
     )
@@ -69,7 +61,7 @@ def test_files_ordered_by_component_hidden_and_empty_kept_empty_folders_dropped(
     ],
 )
 def test_hybrid_pad_files(tmp_path, files, pads):
-    torrent = create(tree(tmp_path / "t", files), piece_length=16 * KIB, creation_date=None)
+    torrent = create(write_tree(tmp_path / "t", files), piece_length=16 * KIB, creation_date=None)
     entries = info_of(torrent)[b"files"]
     found = [e[b"length"] for e in entries if e.get(b"attr") == b"p"]
     assert found == pads
@@ -81,7 +73,7 @@ def test_hybrid_pad_files(tmp_path, files, pads):
 
 
 def test_executable_bit_becomes_attr_x(tmp_path):
-    root = tree(tmp_path / "t", {"run": b"#!/bin/sh\n", "data": b"d"})
+    root = write_tree(tmp_path / "t", {"run": b"#!/bin/sh\n", "data": b"d"})
     os.chmod(root / "run", 0o744)
     torrent = create(root, creation_date=None)
     assert {f.path: f.attr for f in torrent.files} == {("data",): "", ("run",): "x"}
@@ -91,8 +83,8 @@ def test_executable_bit_becomes_attr_x(tmp_path):
 
 
 def test_symbolic_links_are_followed(tmp_path):
-    outside = tree(tmp_path / "outside", {"real": b"r" * 100})
-    root = tree(tmp_path / "t", {"a": b"a"})
+    outside = write_tree(tmp_path / "outside", {"real": b"r" * 100})
+    root = write_tree(tmp_path / "t", {"a": b"a"})
     (root / "link").symlink_to(outside / "real")
     (root / "dir").symlink_to(outside)
     torrent = create(root, creation_date=None)
@@ -206,7 +198,7 @@ def test_piece_length_rule(size, expected):
     ],
 )
 def test_exclude_matches_names_or_paths_with_a_slash(tmp_path, exclude, left):
-    root = tree(tmp_path / "t", {"a/keep": b"k", "a/x.tmp": b"x", "b": b"b", "b.tmp": b"t"})
+    root = write_tree(tmp_path / "t", {"a/keep": b"k", "a/x.tmp": b"x", "b": b"b", "b.tmp": b"t"})
     torrent = create(root, exclude=exclude, creation_date=None)
     assert {f.path for f in torrent.files} == left
 
@@ -227,7 +219,7 @@ def _fault(path, expected_errno, message, **options):
     ],
 )
 def test_nothing_to_hash(tmp_path, files, options, message):
-    root = tree(tmp_path / "t", files)
+    root = write_tree(tmp_path / "t", files)
     root.mkdir(exist_ok=True)
     error = _fault(root, errno.ENODATA, message, **options)
     assert error.filename == str(root)
@@ -244,7 +236,7 @@ def test_missing_path(tmp_path):
 
 
 def test_link_loop_and_dangling_link_name_the_link(tmp_path):
-    root = tree(tmp_path / "t", {"sub/a": b"a"})
+    root = write_tree(tmp_path / "t", {"sub/a": b"a"})
     (root / "sub" / "up").symlink_to(root)
     assert _fault(root, errno.ELOOP, "loop").filename == str(root / "sub" / "up")
     (root / "sub" / "up").unlink()
@@ -253,14 +245,14 @@ def test_link_loop_and_dangling_link_name_the_link(tmp_path):
 
 
 def test_a_socket_is_a_fault(tmp_path):
-    root = tree(tmp_path / "t", {"a": b"a"})
+    root = write_tree(tmp_path / "t", {"a": b"a"})
     with socket.socket(socket.AF_UNIX) as sock:
         sock.bind(str(root / "sock"))
         assert _fault(root, errno.EINVAL, "not a regular file").filename == str(root / "sock")
 
 
 def test_a_name_not_utf8_is_refused_naming_it(tmp_path):
-    root = tree(tmp_path / "t", {"a": b"a"})
+    root = write_tree(tmp_path / "t", {"a": b"a"})
     bad = os.path.join(os.fsencode(root), b"caf\xe9")
     with open(bad, "wb") as f:
         f.write(b"x")
@@ -269,7 +261,7 @@ def test_a_name_not_utf8_is_refused_naming_it(tmp_path):
 
 
 def test_an_unreadable_file_stops_before_hashing(tmp_path, monkeypatch):
-    root = tree(tmp_path / "t", {"a": b"a", "b": b"b"})
+    root = write_tree(tmp_path / "t", {"a": b"a", "b": b"b"})
     real_open = os.open
 
     def refusing(path, flags, *args, **kwargs):
@@ -286,7 +278,7 @@ def test_an_unreadable_file_stops_before_hashing(tmp_path, monkeypatch):
 
 @pytest.mark.parametrize("change", ["grow", "vanish", "rewrite"])
 def test_a_file_changed_while_hashed(tmp_path, change):
-    root = tree(tmp_path / "t", {"a": b"a" * 50000, "b": b"b"})
+    root = write_tree(tmp_path / "t", {"a": b"a" * 50000, "b": b"b"})
 
     def meddle(done, total):
         if done == total:  # the last call, before the files are looked at again
@@ -305,7 +297,7 @@ def test_a_file_changed_while_hashed(tmp_path, change):
 
 
 def test_progress_reports_to_the_end_on_the_calling_thread(tmp_path):
-    root = tree(tmp_path / "t", {"a": os.urandom(3 * MIB), "b": b"b" * 1000})
+    root = write_tree(tmp_path / "t", {"a": os.urandom(3 * MIB), "b": b"b" * 1000})
     seen = []
     create(
         root,
@@ -319,7 +311,7 @@ def test_progress_reports_to_the_end_on_the_calling_thread(tmp_path):
 
 
 def test_an_exception_from_progress_stops_the_work(tmp_path):
-    root = tree(tmp_path / "t", {"a": b"a" * 1000})
+    root = write_tree(tmp_path / "t", {"a": b"a" * 1000})
     before = threading.active_count()
 
     def stop(done, total):
@@ -339,7 +331,7 @@ def test_the_v2_tree_of_a_file_of_one_block(tmp_path):
 
 
 def test_a_file_truncated_between_reads(tmp_path, monkeypatch):
-    root = tree(tmp_path / "t", {"a": b"a" * (3 * MIB), "b": b"b"})
+    root = write_tree(tmp_path / "t", {"a": b"a" * (3 * MIB), "b": b"b"})
     real_preadv = os.preadv
 
     def truncating(fd, buffers, offset, *args):

@@ -9,7 +9,8 @@ import pickle
 import stat
 
 import pytest
-from torrent_build import ALBUM, BLOCK, TRACKER, build, merkle
+from merkle_reference import tree
+from torrent_build import ALBUM, BLOCK, TRACKER, build
 from torrents import make_torrent
 
 from velka.bencode import DecodeError, decode, encode
@@ -405,7 +406,7 @@ BAD_PARTS = [
 ]
 INFO = (b"info",)
 TREE = (b"info", b"file tree")
-LAYER_A_X = (b"piece layers", merkle(ALBUM[b"a", b"x"], BLOCK)[0])
+LAYER_A_X = (b"piece layers", tree(ALBUM[b"a", b"x"], BLOCK)[0])
 
 # Every hybrid below is ALBUM in 16 KiB pieces: a/x (51,200 bytes, 4 pieces,
 # then a pad), a b/x (100, a pad), a-b/x (empty), a.b (16 KiB), z (70,000, a

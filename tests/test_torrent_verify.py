@@ -4,7 +4,7 @@ import os
 import shutil
 
 import pytest
-from torrent_build import build
+from torrent_build import build, write_tree
 
 from velka.bencode import decode, encode
 from velka.torrent import load
@@ -13,14 +13,6 @@ from velka.torrent._verify import FileFault, verify
 
 KIB = 1024
 PIECE = 16 * KIB
-
-
-def write(root, files):
-    for relative, data in files.items():
-        path = root / relative
-        path.parent.mkdir(parents=True, exist_ok=True)
-        path.write_bytes(data)
-    return root
 
 
 # Whole pieces each, so that in v1 too a damaged file shares no piece.
@@ -35,7 +27,7 @@ FILES = {
 
 @pytest.fixture(scope="module")
 def made(tmp_path_factory):
-    root = write(tmp_path_factory.mktemp("verify") / "share", FILES)
+    root = write_tree(tmp_path_factory.mktemp("verify") / "share", FILES)
     return root, {v: create(root, version=v, piece_length=PIECE) for v in ("v1", "v2", "hybrid")}
 
 
@@ -96,7 +88,7 @@ def test_damage_in_several_files(made, tmp_path, version):
 
 def test_a_v1_piece_names_every_file_it_covers(tmp_path):
     files = {"a": b"a" * 100, "b": b"b" * 100, "b0": b"", "c": b"c" * (PIECE * 2)}
-    root = write(tmp_path / "t", files)
+    root = write_tree(tmp_path / "t", files)
     torrent = create(root, version="v1", piece_length=PIECE)
     damage(root, "a", "flip")
     # The empty file inside the piece has no bytes in it.
@@ -117,7 +109,7 @@ def test_a_v1_piece_names_every_file_it_covers(tmp_path):
 )
 def test_zeros_in_place_of_a_missing_file_still_fail(tmp_path, version, expected):
     # Read as zeros, the missing file would match: its pieces fail all the same.
-    root = write(tmp_path / "t", {"other": b"o", "zeros": bytes(PIECE + 1)})
+    root = write_tree(tmp_path / "t", {"other": b"o", "zeros": bytes(PIECE + 1)})
     torrent = create(root, version=version, piece_length=PIECE)
     (root / "zeros").unlink()
     assert verify(torrent, root).faults == expected
@@ -155,7 +147,7 @@ def test_the_torrent_may_be_given_as_bytes_or_a_path(made, tmp_path):
 def test_hybrids_with_and_without_a_tail_pad(tmp_path, tail_pad):
     files = {(b"a",): b"a" * 20000, (b"b",): b"b" * 5}
     torrent = load(build(files, version="hybrid", tail_pad=tail_pad))
-    root = write(tmp_path / "album", {"a": files[(b"a",)], "b": files[(b"b",)]})
+    root = write_tree(tmp_path / "album", {"a": files[(b"a",)], "b": files[(b"b",)]})
     assert verify(torrent, root).ok
     damage(root, "b", "flip")
     assert verify(torrent, root).failed == ["b"]
@@ -171,7 +163,7 @@ def test_v1_pad_files_are_zeros(tmp_path):
     meta.pop(b"piece layers", None)
     v1 = load(encode(meta))
     assert v1.versions == (1,) and len(v1.v1_files) == 4 and hybrid.versions == (1, 2)
-    root = write(tmp_path / "album", {"a": b"a" * 100, "b": b"b" * 100})
+    root = write_tree(tmp_path / "album", {"a": b"a" * 100, "b": b"b" * 100})
     assert verify(v1, root).ok
 
 
@@ -179,7 +171,7 @@ def test_only_regular_files_inside_the_folder_are_opened(made, tmp_path, monkeyp
     root, torrents = made
     copy = tmp_path / "copy"
     shutil.copytree(root, copy)
-    outside = write(tmp_path / "outside", {"b": FILES["b"]})
+    outside = write_tree(tmp_path / "outside", {"b": FILES["b"]})
     (copy / "b").unlink()
     (copy / "b").symlink_to(outside / "b")  # the same bytes, but out of the folder
     (copy / "d").unlink()
@@ -220,7 +212,7 @@ def test_progress_and_its_exception(made):
 
 @pytest.mark.parametrize("version", ["v1", "hybrid"])
 def test_a_file_that_shrinks_while_read_fails_whole(tmp_path, monkeypatch, version):
-    root = write(tmp_path / "t", {"a": b"a" * (4 * PIECE), "b": b"b" * PIECE})
+    root = write_tree(tmp_path / "t", {"a": b"a" * (4 * PIECE), "b": b"b" * PIECE})
     torrent = create(root, version=version, piece_length=PIECE)
     real_preadv = os.preadv
 

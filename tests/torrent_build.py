@@ -1,36 +1,24 @@
 """Small torrents of every version built here from their files' bytes, by a
-plain reading of BEP 3, 47 and 52 that shares no code with velka.torrent."""
+plain reading of BEP 3, 47 and 52 that shares no code with velka.torrent (the
+v2 hash tree is merkle_reference's, which is checked against libtorrent)."""
 
 import hashlib
 
+import merkle_reference
+from merkle_reference import BLOCK
+
 from velka.bencode import encode
 
-BLOCK = 16384
 TRACKER = b"http://tracker.invalid/announce"
 
 
-def _reduce(row, pad, width=1):
-    """The root over *row*, padded with *pad* to a power of two (at least *width*)."""
-    while width < len(row):
-        width *= 2
-    row = row + [pad] * (width - len(row))
-    while len(row) > 1:
-        row = [hashlib.sha256(row[i] + row[i + 1]).digest() for i in range(0, len(row), 2)]
-    return row[0]
-
-
-def merkle(data, piece_length):
-    """(pieces root, piece layer or None) of one file's v2 hash tree."""
-    leaves = [hashlib.sha256(data[i : i + BLOCK]).digest() for i in range(0, len(data), BLOCK)]
-    if len(data) <= piece_length:
-        return _reduce(leaves, bytes(32)), None
-    per_piece = piece_length // BLOCK
-    layer = [
-        _reduce(leaves[i : i + per_piece], bytes(32), per_piece)
-        for i in range(0, len(leaves), per_piece)
-    ]
-    zero_piece = _reduce([bytes(32)] * per_piece, bytes(32))
-    return _reduce(layer, zero_piece), b"".join(layer)
+def write_tree(root, files):
+    """Writes *files* ({relative path: bytes}) under *root*; returns *root*."""
+    for relative, data in files.items():
+        path = root / relative
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(data)
+    return root
 
 
 def build_info(
@@ -48,7 +36,7 @@ def build_info(
     if version in ("v2", "hybrid"):
         tree = {}
         for path, data in ordered:
-            root, layer = merkle(data, piece_length)
+            root, layer = merkle_reference.tree(data, piece_length)
             leaf = {b"length": len(data)}
             if data:
                 leaf[b"pieces root"] = root
