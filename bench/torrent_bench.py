@@ -45,7 +45,10 @@ from dataclasses import dataclass, field
 from datetime import UTC, datetime
 from itertools import pairwise
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from velka.torrent import Torrent
 
 HERE = Path(__file__).resolve().parent
 KIB = 1024
@@ -172,10 +175,10 @@ def _velka_tools(threads: int) -> list[Tool]:
     return tools + [Tool("velka", "verify", v, verifier(v)) for v in VERSIONS]
 
 
-_REFERENCES: dict[tuple[str, str], object] = {}
+_REFERENCES: dict[tuple[str, str], Torrent] = {}
 
 
-def reference(workload: Workload, version: str):  # -> velka.torrent.Torrent
+def reference(workload: Workload, version: str) -> Torrent:
     """velka's torrent of the workload, which every tool verifies."""
     key = (workload.name, version)
     if key not in _REFERENCES:
@@ -225,7 +228,7 @@ def _program_tools(threads: int) -> list[Tool]:
 
 def _libtorrent_tools(threads: int) -> list[Tool]:
     try:
-        import libtorrent as lt
+        import libtorrent as lt  # type: ignore[import-not-found]  # no stubs
     except ImportError:
         return []
     flags = {"v1": lt.create_torrent.v1_only, "v2": lt.create_torrent.v2_only, "hybrid": 0}
