@@ -176,7 +176,7 @@ def _job(
             items.append(Item(entry.location, entry.length, offset))
             offset += entry.length
         return Job(items, piece_length, True, False, offset, True, identities)
-    offsets = aligned_offsets(entries, piece_length)
+    offsets = aligned_offsets((e.length for e in entries), piece_length)
     items = [Item(e.location, e.length, o) for e, o in zip(entries, offsets, strict=True)]
     pads = hybrid_pads(entries, piece_length)
     v1_size = sum(e.length for e in entries) + sum(pads)

@@ -82,18 +82,6 @@ class Entry:
     executable: bool = False
 
 
-@dataclass(frozen=True, slots=True)
-class Placed:
-    """A file in the piece stream: *offset* is where it starts, pads counted."""
-
-    entry: Entry
-    offset: int
-
-    @property
-    def end(self) -> int:
-        return self.offset + self.entry.length
-
-
 def sort_key(entry: Entry) -> tuple[str, ...]:
     # Code point order of str is the byte order of their UTF-8.
     return entry.path
@@ -110,13 +98,13 @@ def hybrid_pads(entries: list[Entry], piece_length: int) -> list[int]:
     return [pad_length(e.length, piece_length) if e.length else 0 for e in entries]
 
 
-def aligned_offsets(entries: Iterable[Entry], piece_length: int) -> list[int]:
-    """Where each entry starts in a stream whose files all start a piece (v2, hybrid)."""
+def aligned_offsets(lengths: Iterable[int], piece_length: int) -> list[int]:
+    """Where each file starts in a stream whose files all start a piece (v2, hybrid)."""
     offsets = []
     offset = 0
-    for entry in entries:
+    for length in lengths:
         offsets.append(offset)
-        offset += entry.length + pad_length(entry.length, piece_length)
+        offset += length + pad_length(length, piece_length)
     return offsets
 
 

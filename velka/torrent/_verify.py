@@ -9,7 +9,7 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Literal
 
 from ._hashing import Item, Job, Progress, run
-from ._layout import pad_length
+from ._layout import aligned_offsets
 from ._model import Torrent, load
 
 if TYPE_CHECKING:
@@ -167,8 +167,8 @@ def _verify_files(
     """v2 and hybrid: each file on its own, every file starting a piece."""
     files = torrent.files
     length = torrent.piece_length
-    firsts = _aligned_firsts(torrent)
-    offsets = [first * length for first in firsts]
+    offsets = aligned_offsets((file.length for file in files), length)
+    firsts = [offset // length for offset in offsets]
     items = [
         Item(f.location, file.length, o) for f, file, o in zip(found, files, offsets, strict=True)
     ]
@@ -216,19 +216,6 @@ def _verify_stream(
     file_of = {index: i for i, index in enumerate(indexes)}
     short = {file_of[index] for index in job.short if index in file_of}
     return _faults(torrent, found, short, checks.bad, spans, offsets)
-
-
-def _aligned_firsts(torrent: Torrent) -> list[int]:
-    """Each file's first piece where every file starts a piece (v2, hybrid)."""
-    length = torrent.piece_length
-    firsts = []
-    offset = 0
-    for file in torrent.files:
-        if file.offset is not None:
-            offset = file.offset
-        firsts.append(offset // length)
-        offset += file.length + pad_length(file.length, length)
-    return firsts
 
 
 def _faults(
