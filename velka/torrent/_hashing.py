@@ -111,35 +111,28 @@ class Job:
             if item.location is not None and i not in self.skip
         )
 
-    def tasks(self) -> Iterator[tuple[int, int, int]]:
-        """(item, first piece, pieces) in aligned jobs; (-1, first, pieces) in streams."""
+    def _runs(self) -> Iterator[tuple[int, int]]:
+        """(item, pieces) of each run of pieces to hash: every file to read on
+        its own in aligned jobs, the one stream (item -1) otherwise."""
         length = self.piece_length
-        step = max(1, TASK // length)
         if self.aligned:
             for i, item in enumerate(self.items):
-                if item.location is None or i in self.skip or not item.length:
-                    continue
-                pieces = -(-item.length // length)
-                for first in range(0, pieces, step):
-                    yield i, first, min(step, pieces - first)
-        else:
-            end = self.items[-1].offset + self.items[-1].length if self.items else 0
-            pieces = -(-end // length)
+                if item.location is not None and i not in self.skip and item.length:
+                    yield i, -(-item.length // length)
+        elif self.items:
+            last = self.items[-1]
+            yield -1, -(-(last.offset + last.length) // length)
+
+    def tasks(self) -> Iterator[tuple[int, int, int]]:
+        """(item, first piece, pieces): a run cut into tasks of about TASK bytes."""
+        step = max(1, TASK // self.piece_length)
+        for item, pieces in self._runs():
             for first in range(0, pieces, step):
-                yield -1, first, min(step, pieces - first)
+                yield item, first, min(step, pieces - first)
 
     def task_count(self) -> int:
         step = max(1, TASK // self.piece_length)
-        return sum(-(-pieces // step) for pieces in self._piece_runs())
-
-    def _piece_runs(self) -> Iterator[int]:
-        length = self.piece_length
-        if self.aligned:
-            for i, item in enumerate(self.items):
-                if item.location is not None and i not in self.skip:
-                    yield -(-item.length // length)
-        elif self.items:
-            yield -(-(self.items[-1].offset + self.items[-1].length) // length)
+        return sum(-(-pieces // step) for _, pieces in self._runs())
 
 
 def _vanished(location: bytes) -> OSError:
